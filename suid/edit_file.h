@@ -1,0 +1,55 @@
+// edit_file: the transactional line editor. A file is streamed into a
+// temporary file beside it (its name plus ".tmp"), changed on the way, and
+// the temporary file then takes its place by rename, or is thrown away.
+#ifndef EDIT_FILE_H
+#define EDIT_FILE_H
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <memory>
+
+// Lines are read in pieces of at most MAX_LINE - 1 bytes and numbered by
+// those pieces.
+inline constexpr unsigned int MAX_LINE = 500;
+
+// The record of one edit transaction. open_file creates it, free_file
+// releases it, exactly once.
+struct edit_file {
+    FILE *fp;         // the file being edited, read stream; null once closed
+    FILE *fp_tmp;     // the temporary file, write stream; null once closed
+    char *fname;      // private copy of the name
+    char *fname_tmp;  // fname followed by ".tmp"
+    int is_dirty;     // set once a line operation has started
+    mode_t mode;      // mode, group and owner of the file when opened
+    gid_t gid;
+    pid_t uid;
+    int tmp_owned;    // the temporary name is still ours to remove
+};
+
+// 1 when the open file behind fp is owned by the effective user and not
+// writable by group or others; otherwise 0, after a message naming file.
+int permissions_ok(FILE *fp, const char *file);
+
+// Edit transaction.
+edit_file *open_file(const char *fname);
+FILE *mktemp_file(const char *file, char **tmpfile);
+int commit_file(edit_file *ef);
+void free_file(edit_file *ef);
+void revert_file(edit_file *ef);
+
+// Line operations.
+int copy_until(edit_file *ef, unsigned long line_no, const char *match);
+int add_line(edit_file *ef, const char *line);
+int modify_line(edit_file *ef, unsigned long line_no, const char *match, const char *line);
+int rm_line(edit_file *ef, unsigned long line_no, const char *match);
+int rm_lines(edit_file *ef, const unsigned int *lines, unsigned int count);
+int in_lines(unsigned int test, const unsigned int *lines, unsigned int count);
+
+// Owner of a transaction: free_file runs exactly once, on every path.
+struct edit_file_deleter {
+    void operator()(edit_file *ef) const { free_file(ef); }
+};
+using edit_ptr = std::unique_ptr<edit_file, edit_file_deleter>;
+
+#endif

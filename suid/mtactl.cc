@@ -1,0 +1,6 @@
+#include "smlib.h"
+
+int main()
+{
+    return 0;
+}

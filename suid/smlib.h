@@ -1,0 +1,96 @@
+// smlib: the install layout, the start-up checks and the configuration
+// requests that every program of the private sendmail installation shares.
+#ifndef SMLIB_H
+#define SMLIB_H
+
+#include <cstdlib>
+#include <memory>
+
+#include "zun_paths.h"
+
+// Install layout. Each path is one complete string fixed at build time,
+// stored in an array exactly as long as the string and its NUL.
+inline constexpr char ZUN_PATH[] = ZUN_ROOT;
+inline constexpr char ZUN_BIN_PATH[] = ZUN_ROOT "bin/zun";
+inline constexpr char SENDMAIL_ROOT[] = ZUN_ROOT "sendmail/";
+inline constexpr char SENDMAIL_BIN[] = ZUN_ROOT "sendmail/bin";
+inline constexpr char SENDMAIL_SBIN[] = ZUN_ROOT "sendmail/sbin";
+inline constexpr char SENDMAIL_CONF[] = ZUN_ROOT "sendmail/etc/mail/sendmail.mc";
+inline constexpr char SENDMAIL_CONF_BK[] = ZUN_ROOT "sendmail/etc/mail/sendmail.mc.bak";
+inline constexpr char SENDMAIL_GATEWAY_CONF[] = ZUN_ROOT "sendmail/etc/mail/example-gateway.mc";
+inline constexpr char SENDMAIL_HUB_CONF[] = ZUN_ROOT "sendmail/etc/mail/example-hub.mc";
+inline constexpr char SENDMAIL_ROUTESET[] = ZUN_ROOT "sendmail/etc/mail/mailertable";
+inline constexpr char SENDMAIL_PERMITSET[] = ZUN_ROOT "sendmail/etc/mail/access";
+inline constexpr char SENDMAIL_INIT[] = ZUN_ROOT "sendmail/etc/init.d/sendmail";
+inline constexpr char SENDMAIL_PID[] = ZUN_ROOT "sendmail/var/run/sendmail.pid";
+inline constexpr char SYS_BIN[] = "/bin";
+inline constexpr char SYS_SBIN[] = "/sbin";
+inline constexpr char SYS_USR_BIN[] = "/usr/bin";
+inline constexpr char SYS_USR_SBIN[] = "/usr/sbin";
+
+// Edit modes handed to the table requests and the milter writer.
+inline constexpr char EM_EDITLINE = 1;
+inline constexpr char EM_ADDLINE = 2;
+inline constexpr char EM_RMLINE = 3;
+
+// The most line numbers one removal may name.
+inline constexpr unsigned int MAX_BATCH_LINES = 100;
+
+// Milter fail types and states.
+inline constexpr unsigned int FT_FAIL = 0;
+inline constexpr unsigned int FT_REJECT = 1;
+inline constexpr unsigned int FT_ACCEPT = 2;
+inline constexpr unsigned char MILTER_STATUS_ENABLED = 1;
+inline constexpr unsigned char MILTER_STATUS_DISABLED = 0;
+inline constexpr char MILTER_LINE_START[20] = "INPUT_MAIL_FILTER(`";
+
+// Template switch modes.
+inline constexpr int SM_CONFMODE_GATEWAY = 1;
+inline constexpr int SM_CONFMODE_HUB = 2;
+
+// Messages more than one program writes.
+inline constexpr char MSG_NOT_INSTALLED[] = "failed to find sendmail installed.\n";
+inline constexpr char MSG_CANT_GO_SUID[] = "Can't go suid.\n";
+inline constexpr char MSG_CHANGE_UID[] = "Failed to change user id.\n";
+
+// Start-up.
+int is_sm_installed();
+int do_suid();
+// Opens each of the descriptors 0, 1 and 2 that is closed on /dev/null and
+// ignores SIGXFSZ, so that no later file becomes standard error and a low
+// file-size limit turns into a failed write instead of a killed process.
+void secure_stdio();
+// The start-up every program runs before it looks at an option:
+// secure_stdio, is_sm_installed, do_suid. Returns 1 when all passed;
+// otherwise writes the matching message (MSG_NOT_INSTALLED or suid_msg)
+// and stores the status to exit with in *status.
+int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int *status);
+
+// Table line requests.
+int add_edit_line(const char *file, const char *line_new, const char *line_old, char mode);
+int add_edit_access_host(const char *host_new, const char *host_old, char mode);
+int add_edit_relay_host(const char *new_domain, const char *new_host, const char *old_domain,
+                        char mode);
+int remove_lines(const char *file, const unsigned int *lines, unsigned int count);
+int remove_mt_lines(const unsigned int *lines, unsigned int count);
+int remove_at_lines(const unsigned int *lines, unsigned int count);
+// Returns a malloc'ed list that the caller releases with free (or holds in a
+// line_list); *count is always set.
+unsigned int *get_line_numbers(int argc, char **argv, unsigned int *count);
+
+struct free_deleter {
+    void operator()(void *p) const { std::free(p); }
+};
+using line_list = std::unique_ptr<unsigned int[], free_deleter>;
+
+// Milter entry writer.
+int replace_milter(const char *milter, const char *socket, unsigned char enabled,
+                   unsigned char fail_type, unsigned int C, unsigned int R, unsigned int E,
+                   unsigned int S, char mode);
+
+// Configuration template switch.
+int make_gateway();
+int make_hub();
+int make_newsm_conf(int mode);
+
+#endif

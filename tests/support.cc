@@ -1,0 +1,342 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "smlib.h"
+
+namespace zt {
+
+namespace {
+
+void fail_errno(const std::string &what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void mkdir_p(const std::string &path, mode_t mode)
+{
+    std::string cur;
+    std::stringstream ss(path);
+    std::string part;
+    while (std::getline(ss, part, '/')) {
+        if (part.empty())
+            continue;
+        cur += "/" + part;
+        if (mkdir(cur.c_str(), mode) != 0 && errno != EEXIST)
+            fail_errno("mkdir " + cur);
+    }
+}
+
+void copy_file(const std::string &from, const std::string &to, mode_t mode)
+{
+    write_file(to, read_file(from), mode);
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                       "/zt.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        fail_errno("mkdtemp");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        ADD_FAILURE() << "cannot read " << path;
+        return std::string();
+    }
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &content, mode_t mode)
+{
+    unlink(path.c_str());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0)
+        fail_errno("open " + path);
+    size_t off = 0;
+    while (off < content.size()) {
+        const ssize_t n = write(fd, content.data() + off, content.size() - off);
+        if (n < 0) {
+            close(fd);
+            fail_errno("write " + path);
+        }
+        off += static_cast<size_t>(n);
+    }
+    if (fchmod(fd, mode) != 0) {
+        close(fd);
+        fail_errno("fchmod " + path);
+    }
+    close(fd);
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+static struct stat stat_or_throw(const std::string &path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        fail_errno("lstat " + path);
+    return st;
+}
+
+mode_t file_mode(const std::string &path) { return stat_or_throw(path).st_mode & 07777; }
+uid_t file_uid(const std::string &path) { return stat_or_throw(path).st_uid; }
+gid_t file_gid(const std::string &path) { return stat_or_throw(path).st_gid; }
+
+void remove_tree(const std::string &path)
+{
+    if (!exists(path))
+        return;
+    nftw(
+        path.c_str(),
+        [](const char *p, const struct stat *, int flag, struct FTW *) {
+            if (flag == FTW_DP)
+                rmdir(p);
+            else
+                unlink(p);
+            return 0;
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::vector<std::string> list_dir(const std::string &path)
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(path.c_str());
+    if (d == nullptr)
+        return names;
+    while (const struct dirent *e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.emplace_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool is_root() { return geteuid() == 0; }
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+const char TREE_SENDMAIL_MC[] =
+    "divert(-1)dnl\n"
+    "# live configuration\n"
+    "divert(0)dnl\n"
+    "OSTYPE(`linux')dnl\n"
+    "define(`confDOMAIN_NAME', `sandbox.example')dnl\n"
+    "FEATURE(`access_db')dnl\n"
+    "MAILER(`smtp')dnl\n";
+const char TREE_GATEWAY_MC[] =
+    "divert(0)dnl\n"
+    "# gateway template\n"
+    "FEATURE(`mailertable')dnl\n"
+    "MAILER(`smtp')dnl\n";
+const char TREE_HUB_MC[] =
+    "divert(0)dnl\n"
+    "# hub template\n"
+    "MAILER(`local')dnl\n"
+    "MAILER(`smtp')dnl\n";
+const char TREE_ACCESS[] =
+    "Connect:127.0.0.1\tRELAY\n"
+    "From:spammer@example.org\tREJECT\n";
+const char TREE_MAILERTABLE[] =
+    "example.com\tsmtp:[relay.example.net]\n"
+    "example.org\tsmtp:[mx.example.org]\n";
+
+static const char TREE_MARKER[] = ".zun-test-tree";
+
+InstallTree::InstallTree()
+{
+    const std::string root = ZUN_PATH;
+    if (exists(root) && !exists(root + TREE_MARKER) && !list_dir(root).empty())
+        throw std::runtime_error("refusing to replace " + root +
+                                 ": it is not a test install tree");
+    remove_tree(root);
+    mkdir_p(root, 0755);
+    write_file(root + TREE_MARKER, "", 0644);
+    mkdir_p(path("bin"), 0755);
+    mkdir_p(path("sendmail/etc/mail"), 0755);
+    mkdir_p(path("sendmail/etc/init.d"), 0755);
+    mkdir_p(path("sendmail/var/run"), 0755);
+    write_file(path("bin/zun"), "#!/bin/sh\nexit 0\n", 0755);
+    write_file(mail("sendmail.mc"), TREE_SENDMAIL_MC);
+    write_file(mail("example-gateway.mc"), TREE_GATEWAY_MC);
+    write_file(mail("example-hub.mc"), TREE_HUB_MC);
+    write_file(mail("access"), TREE_ACCESS);
+    write_file(mail("mailertable"), TREE_MAILERTABLE);
+    copy_file(program("fake_init"), path("sendmail/etc/init.d/sendmail"), 0755);
+}
+
+InstallTree::~InstallTree() { remove_tree(ZUN_PATH); }
+
+std::string InstallTree::path(const std::string &rel) { return std::string(ZUN_PATH) + rel; }
+
+void InstallTree::chown_all(uid_t uid, gid_t gid)
+{
+    static uid_t u;
+    static gid_t g;
+    u = uid;
+    g = gid;
+    nftw(
+        ZUN_PATH,
+        [](const char *p, const struct stat *, int, struct FTW *) {
+            if (lchown(p, u, g) != 0)
+                ADD_FAILURE() << "lchown " << p << ": " << std::strerror(errno);
+            return 0;
+        },
+        16, FTW_PHYS);
+}
+
+std::string program(const std::string &name)
+{
+    if (name == "fake_init")
+        return std::string(ZT_TEST_BIN_DIR) + "/" + name;
+    return std::string(ZT_PROG_DIR) + "/" + name;
+}
+
+static void drain(int out_fd, int err_fd, Result &r)
+{
+    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    int open_count = 2;
+    char buf[65536];
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            fail_errno("poll");
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_count--;
+            }
+        }
+    }
+}
+
+Result run(const std::string &path, const std::vector<std::string> &args, const RunOptions &opt)
+{
+    std::vector<std::string> argv;
+    if (opt.uid >= 0) {
+        argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(opt.uid),
+                "--regid=" + std::to_string(opt.gid >= 0 ? opt.gid : opt.uid), "--clear-groups",
+                "--", path};
+    } else {
+        argv = {opt.argv0.empty() ? path : opt.argv0};
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env =
+        opt.env.empty() ? std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"} : opt.env;
+    if (const char *asan = std::getenv("ASAN_OPTIONS"))
+        env.push_back(std::string("ASAN_OPTIONS=") + asan);
+
+    std::vector<char *> cargv, cenv;
+    for (auto &a : argv)
+        cargv.push_back(const_cast<char *>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (auto &e : env)
+        cenv.push_back(const_cast<char *>(e.c_str()));
+    cenv.push_back(nullptr);
+    const std::string exe = opt.uid >= 0 ? std::string("/usr/bin/setpriv") : path;
+
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        fail_errno("pipe");
+    const pid_t pid = fork();
+    if (pid < 0)
+        fail_errno("fork");
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            close(fd);
+        if (opt.close_stdio) {
+            close(0);
+            close(1);
+            close(2);
+        }
+        execve(exe.c_str(), cargv.data(), cenv.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    // The program may exit without reading its input.
+    signal(SIGPIPE, SIG_IGN);
+    if (!opt.input.empty())
+        (void)!write(in_pipe[1], opt.input.data(), opt.input.size());
+    close(in_pipe[1]);
+    Result r;
+    drain(out_pipe[0], err_pipe[0], r);
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0) {
+        if (errno != EINTR)
+            fail_errno("waitpid");
+    }
+    if (WIFEXITED(ws)) {
+        r.status = WEXITSTATUS(ws);
+    } else if (WIFSIGNALED(ws)) {
+        r.signal = WTERMSIG(ws);
+    }
+    return r;
+}
+
+Result run_prog(const std::string &name, const std::vector<std::string> &args,
+                const RunOptions &opt)
+{
+    return run(program(name), args, opt);
+}
+
+uid_t nobody_uid()
+{
+    const struct passwd *pw = getpwnam("nobody");
+    return pw != nullptr ? pw->pw_uid : 65534;
+}
+
+gid_t nobody_gid()
+{
+    const struct group *gr = getgrnam("nogroup");
+    return gr != nullptr ? gr->gr_gid : 65534;
+}
+
+}  // namespace zt

@@ -1,0 +1,115 @@
+// Test support: scoped temporary directories, file helpers, the throw-away
+// install tree at the compiled-in root, and running the real programs.
+#ifndef ZUN_TESTS_SUPPORT_H
+#define ZUN_TESTS_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace zt {
+
+// A directory under $TMPDIR (or /tmp) removed with everything in it when the
+// object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);    // fails the test when unreadable
+void write_file(const std::string &path, const std::string &content, mode_t mode = 0644);
+bool exists(const std::string &path);              // lstat: a dangling link exists
+mode_t file_mode(const std::string &path);         // st_mode & 07777
+uid_t file_uid(const std::string &path);
+gid_t file_gid(const std::string &path);
+void remove_tree(const std::string &path);         // rm -rf, never follows links
+std::vector<std::string> list_dir(const std::string &path);  // sorted, no . and ..
+bool is_root();
+std::string repeat(char c, size_t n);
+
+// The files of a fresh install tree.
+extern const char TREE_SENDMAIL_MC[];
+extern const char TREE_GATEWAY_MC[];
+extern const char TREE_HUB_MC[];
+extern const char TREE_ACCESS[];
+extern const char TREE_MAILERTABLE[];
+
+// The install tree at the compiled-in root ZUN_PATH, laid fresh on
+// construction and removed on destruction. Laid: bin/zun (owned by the real
+// user), sendmail/etc/mail/ with sendmail.mc, example-gateway.mc,
+// example-hub.mc, access and mailertable (0644), sendmail/var/run/, and
+// sendmail/etc/init.d/sendmail: the fake init program, which appends one
+// line per argument ("argv[i]=...") and one per environment entry
+// ("env=...") to sendmail/var/run/init.log and exits with the number in
+// sendmail/var/run/init.status (0 when that file is missing).
+class InstallTree {
+public:
+    InstallTree();
+    ~InstallTree();
+    InstallTree(const InstallTree &) = delete;
+    InstallTree &operator=(const InstallTree &) = delete;
+    // ZUN_PATH followed by rel.
+    static std::string path(const std::string &rel);
+    static std::string mail(const std::string &name) { return path("sendmail/etc/mail/" + name); }
+    // Hands every file and directory of the tree to uid:gid (root only).
+    void chown_all(uid_t uid, gid_t gid);
+};
+
+// Fixture for tests that need the install tree.
+class TreeTest : public ::testing::Test {
+protected:
+    InstallTree tree;
+};
+
+// Path of a program built beside the tests (hookset, routeset, permitset,
+// mtactl, fake_init).
+std::string program(const std::string &name);
+
+struct Result {
+    int status = -1;        // exit status 0..255, or -1 when killed by a signal
+    int signal = 0;         // the signal that killed it, if any
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    std::string input;                  // standard input
+    std::vector<std::string> env;       // environment; empty: a minimal PATH only
+    std::string argv0;                  // argv[0] when not empty; default: the path
+    int uid = -1;                       // run through setpriv as this uid/gid (root only)
+    int gid = -1;
+    bool close_stdio = false;           // start with descriptors 0, 1 and 2 closed
+                                        // (out and err then stay empty)
+};
+
+// Runs path with args (not counting argv[0]) and collects its outcome.
+Result run(const std::string &path, const std::vector<std::string> &args,
+           const RunOptions &opt = RunOptions());
+// Shorthand: run(program(name), args).
+Result run_prog(const std::string &name, const std::vector<std::string> &args,
+                const RunOptions &opt = RunOptions());
+
+// An unprivileged uid and gid for set-user-id tests (nobody/nogroup).
+uid_t nobody_uid();
+gid_t nobody_gid();
+
+}  // namespace zt
+
+#define ZT_REQUIRE_ROOT(why)                                    \
+    do {                                                        \
+        if (!zt::is_root())                                     \
+            GTEST_SKIP() << "needs root: " << (why);            \
+    } while (0)
+
+#endif
