@@ -1,0 +1,19 @@
+#!/bin/bash
+# Static analysis of the programs and their library: clang-tidy (checks in
+# .clang-tidy) and cppcheck. Any finding fails.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$top/build-lint}
+
+cmake -S "$top" -B "$build" -DBUILD_TESTING=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+
+sources=("$top"/suid/*.cc)
+echo "clang-tidy: ${#sources[@]} files"
+clang-tidy -p "$build" --quiet "${sources[@]}"
+
+echo "cppcheck"
+cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 --language=c++ \
+    --enable=warning,style,performance,portability \
+    --suppress=missingIncludeSystem \
+    -I "$top/suid" -I "$build/generated" "${sources[@]}"
+echo "lint: clean"
