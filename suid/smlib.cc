@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "edit_file.h"
 
@@ -63,4 +66,158 @@ int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int 
         return 0;
     }
     return 1;
+}
+
+static const char MSG_COMMIT_FAILED[] = "Failed to commit the changes to the file.";
+
+// Lets perror name something sensible when a line operation failed without
+// a failing system call (a file without lines).
+static void blame_no_data(int rc)
+{
+    if (rc == 0 && errno == 0)
+        errno = ENODATA;
+}
+
+static edit_ptr open_request(const char *file)
+{
+    edit_ptr ef(open_file(file));
+    if (!ef)
+        std::perror("Failed to open the file.");
+    return ef;
+}
+
+static int commit_request(edit_file *ef)
+{
+    if (commit_file(ef) > 0)
+        return 1;
+    std::perror(MSG_COMMIT_FAILED);
+    return 0;
+}
+
+static int edit_request(edit_file *ef, const char *line_new, const char *line_old)
+{
+    if (line_old == nullptr) {
+        std::fputs("Invalid parameter to add_edit_line().\n", stderr);
+        return 0;
+    }
+    errno = 0;
+    const int rc = modify_line(ef, static_cast<unsigned long>(-1), line_old, line_new);
+    if (rc > 0)
+        return 1;
+    blame_no_data(rc);
+    std::perror("Failed to modify the specified line.");
+    return 0;
+}
+
+int add_edit_line(const char *file, const char *line_new, const char *line_old, char mode)
+{
+    if (line_new == nullptr || file == nullptr)
+        return 0;
+    const edit_ptr ef = open_request(file);
+    if (!ef)
+        return 0;
+    if (mode == EM_ADDLINE) {
+        if (add_line(ef.get(), line_new) <= 0) {
+            std::perror("Failed to add the specified line to the file.");
+            return 0;
+        }
+    } else if (mode == EM_EDITLINE) {
+        if (!edit_request(ef.get(), line_new, line_old))
+            return 0;
+    } else {
+        // Nothing was changed, so there is nothing to commit; the temporary
+        // file goes with the transaction.
+        errno = EINVAL;
+        std::perror(MSG_COMMIT_FAILED);
+        return 0;
+    }
+    return commit_request(ef.get());
+}
+
+int add_edit_access_host(const char *host_new, const char *host_old, char mode)
+{
+    return add_edit_line(SENDMAIL_PERMITSET, host_new, host_old, mode);
+}
+
+int add_edit_relay_host(const char *new_domain, const char *new_host, const char *old_domain,
+                        char mode)
+{
+    if (new_domain == nullptr || new_host == nullptr)
+        return 0;
+    const size_t size = std::strlen(new_domain) + std::strlen(new_host) + 3;
+    const std::unique_ptr<char, free_deleter> line(static_cast<char *>(std::malloc(size + 1)));
+    if (!line) {
+        std::perror("Failed to allocate write buffer when editing domain");
+        return 0;
+    }
+    std::snprintf(line.get(), size, "%s\t%s\n", new_domain, new_host);
+    return add_edit_line(SENDMAIL_ROUTESET, line.get(), old_domain, mode);
+}
+
+int remove_lines(const char *file, const unsigned int *lines, unsigned int count)
+{
+    if (file == nullptr || lines == nullptr)
+        return 0;
+    const edit_ptr ef = open_request(file);
+    if (!ef)
+        return 0;
+    errno = 0;
+    const int rc = rm_lines(ef.get(), lines, count);
+    if (rc <= 0) {
+        blame_no_data(rc);
+        std::perror("Failed to remove one or more of the specified lines.");
+        return 0;
+    }
+    return commit_request(ef.get());
+}
+
+int remove_mt_lines(const unsigned int *lines, unsigned int count)
+{
+    return remove_lines(SENDMAIL_ROUTESET, lines, count);
+}
+
+int remove_at_lines(const unsigned int *lines, unsigned int count)
+{
+    return remove_lines(SENDMAIL_PERMITSET, lines, count);
+}
+
+// One word of a removal's command line; 0 after a message when it holds no
+// number in the signed 32-bit range.
+static int line_number(const char *word, unsigned int *number)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(word, &end, 10);
+    if (end == word) {
+        std::fprintf(stderr, "Line number must be a valid integer. %s is not a valid integer.\n",
+                     word);
+        return 0;
+    }
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+        std::fputs("Line number is out of range.\n", stderr);
+        return 0;
+    }
+    // A negative number wraps to one that names no line.
+    *number = static_cast<unsigned int>(value);
+    return 1;
+}
+
+unsigned int *get_line_numbers(int argc, char **argv, unsigned int *count)
+{
+    // argv[1] is taken to be the one option word; the numbers follow it.
+    *count = static_cast<unsigned int>(argc - 2);
+    if (*count > MAX_BATCH_LINES) {
+        std::fputs("Too many lines to delete at once.", stderr);
+        return nullptr;
+    }
+    line_list lines(static_cast<unsigned int *>(std::malloc(sizeof(unsigned int) * *count + 1)));
+    if (!lines) {
+        std::perror("Failed to allocate enough memory for the list of lines to delete.");
+        return nullptr;
+    }
+    for (unsigned int i = 0; i < *count; i++) {
+        if (!line_number(argv[i + 2], &lines[i]))
+            return nullptr;
+    }
+    return lines.release();
 }
