@@ -52,6 +52,8 @@ inline constexpr int SM_CONFMODE_HUB = 2;
 inline constexpr char MSG_NOT_INSTALLED[] = "failed to find sendmail installed.\n";
 inline constexpr char MSG_CANT_GO_SUID[] = "Can't go suid.\n";
 inline constexpr char MSG_CHANGE_UID[] = "Failed to change user id.\n";
+// The milter writer and hookset refuse an over-long name alike.
+inline constexpr char MSG_MILTER_NAME_TOO_LONG[] = "Milter name is too long.\n";
 
 // Start-up.
 int is_sm_installed();
