@@ -1,0 +1,86 @@
+#!/bin/sh
+# Builds the Debian package of a build tree and checks what it installs: the
+# four programs root:root with mode 4755 in usr/sbin, the manual pages in
+# section 8, and nothing else.
+# Usage: package_test.sh CPACK BUILD_DIR. Exit 77 means skipped.
+set -eu
+
+cpack=$1
+build=$2
+progs="hookset routeset permitset mtactl"
+
+if ! command -v dpkg-deb >/dev/null 2>&1; then
+    echo "SKIP: dpkg-deb is not installed"
+    exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zun-deb.XXXXXX")
+trap 'rm -rf "$work"' EXIT INT TERM
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# Packaging may build whatever in the tree is out of date first.
+if ! (cd "$build" && "$cpack" -G DEB -B "$work/out") >"$work/cpack.log" 2>&1; then
+    cat "$work/cpack.log"
+    echo "FAIL: cpack -G DEB"
+    exit 1
+fi
+set -- "$work"/out/*.deb
+if [ $# -ne 1 ] || [ ! -f "$1" ]; then
+    ls -l "$work/out"
+    echo "FAIL: expected exactly one .deb"
+    exit 1
+fi
+deb=$1
+echo "package: $(basename "$deb")"
+root=$(sed -n 's/^ZUN_PATH:STRING=//p' "$build/CMakeCache.txt")
+[ -n "$root" ] || fail "no ZUN_PATH in $build/CMakeCache.txt"
+
+[ "$(dpkg-deb -f "$deb" Package)" = zun-suid ] || fail "Package field"
+
+# Columns of dpkg-deb -c: mode owner/group size date time path.
+dpkg-deb -c "$deb" | awk '{ print $1, $2, $6 }' >"$work/listing"
+expected="$work/expected"
+: >"$expected"
+for p in $progs; do
+    echo "-rwsr-xr-x root/root ./usr/sbin/$p" >>"$expected"
+    echo "-rw-r--r-- root/root ./usr/share/man/man8/$p.8.gz" >>"$expected"
+done
+grep -v '^d' "$work/listing" | sort >"$work/files"
+sort -o "$expected" "$expected"
+if ! cmp -s "$expected" "$work/files"; then
+    echo "files in the package differ from the expected ones (-expected +package):"
+    diff "$expected" "$work/files" || true
+    fail "package contents"
+fi
+if grep '^d' "$work/listing" | grep -v '^drwxr-xr-x root/root ' >/dev/null; then
+    grep '^d' "$work/listing"
+    fail "directories must be drwxr-xr-x root/root"
+fi
+
+# Unpacked, the files keep the modes (and, as root, the owners) of the archive.
+dpkg-deb -x "$deb" "$work/root"
+for p in $progs; do
+    f="$work/root/usr/sbin/$p"
+    [ "$(stat -c %a "$f")" = 4755 ] || fail "$p unpacks with mode $(stat -c %a "$f")"
+    if [ "$(id -u)" = 0 ]; then
+        [ "$(stat -c %u:%g "$f")" = 0:0 ] || fail "$p unpacks owned by $(stat -c %u:%g "$f")"
+    fi
+    [ -x "$f" ] || fail "$p is not executable"
+    page="$work/root/usr/share/man/man8/$p.8.gz"
+    [ "$(stat -c %a "$page")" = 644 ] || fail "$p.8.gz unpacks with mode $(stat -c %a "$page")"
+    # A page names the real paths and the section it is installed in.
+    gzip -dc "$page" >"$work/$p.8" || fail "$p.8.gz is not gzip"
+    grep -q "^\.Dt $(echo "$p" | tr a-z A-Z) 8\$" "$work/$p.8" || fail "$p.8 is not in section 8"
+    grep -qF "$root" "$work/$p.8" || fail "$p.8 does not name the install root $root"
+    grep -qaF "${root}sendmail/etc/mail/sendmail.mc" "$f" || fail "$p is not built for $root"
+done
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "package checks passed"
