@@ -1,6 +1,213 @@
+// mtactl: starts and stops the private sendmail through its init script,
+// prints the process id it last recorded, and switches the mail server
+// between its gateway and hub configurations.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "edit_file.h"
 #include "smlib.h"
 
-int main()
+extern char **environ;
+
+namespace {
+
+#ifdef __GLIBC__
+// glibc reorders the words unless told not to; scanning must stop at the
+// first word that is not an option.
+constexpr char OPTSTRING[] = "+s:phg";
+#else
+constexpr char OPTSTRING[] = "s:phg";
+#endif
+
+constexpr char MSG_USAGE[] =
+    "You must specify either -s to start/stop sendmail or -p to return sendmail's most "
+    "recent PID\n";
+constexpr char MSG_USAGE_MODE[] =
+    "You may also switch which mode your mail server is running as. -h makes it a hub and "
+    "-g makes it a gateway\n";
+constexpr char MSG_BAD_WORD[] = "Invalid option. You can only use -s start or -s stop.\n";
+constexpr char MSG_EXEC[] = "Failed to execute sendmail";
+constexpr char MSG_PID_OPEN[] = "Failed to open sendmail.pid file.";
+
+constexpr char INIT_ARG0[] = "sendmail";
+constexpr char INIT_PATH_ENV[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr int PID_LINE = 500;
+
+struct file_closer {
+    void operator()(FILE *fp) const { std::fclose(fp); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+bool is_alnum(char ch)
 {
+    return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9');
+}
+
+bool plain_value(std::string_view value)
+{
+    for (const char ch : value) {
+        if (!is_alnum(ch) && ch != '.' && ch != '_' && ch != '-' && ch != '@')
+            return false;
+    }
+    return true;
+}
+
+bool locale_name(std::string_view name)
+{
+    if (name == "LANG")
+        return true;
+    if (name.size() <= 3 || name.substr(0, 3) != "LC_")
+        return false;
+    for (const char ch : name.substr(3)) {
+        if (!(ch >= 'A' && ch <= 'Z') && ch != '_')
+            return false;
+    }
+    return true;
+}
+
+bool has_name(const std::vector<std::string> &env, std::string_view entry)
+{
+    const std::string_view name = entry.substr(0, entry.find('=') + 1);
+    for (const std::string &e : env) {
+        if (std::string_view(e).substr(0, name.size()) == name)
+            return true;
+    }
+    return false;
+}
+
+// The script gets a fresh environment: a fixed PATH and the caller's locale
+// where it is a plain name. Later duplicates are ignored.
+std::vector<std::string> init_env()
+{
+    std::vector<std::string> env{INIT_PATH_ENV};
+    for (char **e = environ; *e != nullptr; e++) {
+        const std::string_view entry(*e);
+        const size_t eq = entry.find('=');
+        if (eq == std::string_view::npos || !locale_name(entry.substr(0, eq)) ||
+            !plain_value(entry.substr(eq + 1)) || has_name(env, entry))
+            continue;
+        env.emplace_back(entry);
+    }
+    return env;
+}
+
+// The script runs with the program's identity, so it must pass the test of
+// every critical file. It is checked through a descriptor and then run by
+// its name: only whoever may write its directory could swap it in between,
+// and that one could equally change the script itself.
+int init_trusted()
+{
+    const int fd = open(SENDMAIL_INIT, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::perror(MSG_EXEC);
+        return 0;
+    }
+    file_ptr fp(fdopen(fd, "r"));
+    if (!fp) {
+        std::perror(MSG_EXEC);
+        close(fd);
+        return 0;
+    }
+    return permissions_ok(fp.get(), SENDMAIL_INIT);
+}
+
+int run_init(char *word)
+{
+    if (!init_trusted())
+        return -1;
+    std::vector<std::string> env = init_env();
+    std::vector<char *> envp;
+    for (std::string &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string arg0 = INIT_ARG0;
+    char *const argv[] = {arg0.data(), word, nullptr};
+    const int rc = execve(SENDMAIL_INIT, argv, envp.data());
+    std::perror(MSG_EXEC);
+    return rc;
+}
+
+int start_stop(char *word)
+{
+    if (std::strncmp(word, "start", 5) != 0 && std::strncmp(word, "stop", 4) != 0) {
+        std::fputs(MSG_BAD_WORD, stderr);
+        return -1;
+    }
+    return run_init(word);
+}
+
+bool is_regular(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    if (S_ISREG(st.st_mode))
+        return true;
+    errno = EINVAL;
+    return false;
+}
+
+// A link or anything but a regular file at the name counts as a missing
+// file; O_NONBLOCK keeps a FIFO there from hanging the run.
+file_ptr open_pid_file()
+{
+    const int fd = open(SENDMAIL_PID, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = is_regular(fd) ? fdopen(fd, "r") : nullptr;
+    if (fp == nullptr) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return file_ptr(fp);
+}
+
+int print_pid()
+{
+    const file_ptr fd = open_pid_file();
+    if (!fd) {
+        std::perror(MSG_PID_OPEN);
+        return -1;
+    }
+    char line_buf[PID_LINE];
+    if (const char *p = std::fgets(line_buf, PID_LINE, fd.get()))
+        std::printf("%s", p);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int status = 0;
+    if (!start_up(MSG_CANT_GO_SUID, -1, -1, &status))
+        return status;
+    const int c = getopt(argc, argv, OPTSTRING);
+    switch (c) {
+    case -1:
+        std::fputs(MSG_USAGE, stderr);
+        return 1;
+    case 'h':
+        return make_hub() ? 0 : 1;
+    case 'g':
+        return make_gateway() ? 0 : 1;
+    case 'p':
+        return print_pid();
+    case 's':
+        return start_stop(optarg);
+    default:
+        std::fputs(MSG_USAGE, stderr);
+        std::fputs(MSG_USAGE_MODE, stderr);
+        return 1;
+    }
 }
