@@ -1,0 +1,77 @@
+#!/bin/bash
+# Lays a complete private installation under ROOT, as the programs expect
+# it when they are built with -DZUN_PATH=ROOT/:
+#
+#   ROOT/bin/zun                          the product's main program (a stub)
+#   ROOT/sendmail/etc/mail/               sendmail.mc, the two templates, the
+#                                         access and mailertable sources and
+#                                         what the daemon reads besides
+#   ROOT/sendmail/etc/mail/port           the port the daemon listens on
+#   ROOT/sendmail/etc/init.d/sendmail     the init script
+#   ROOT/sendmail/var/run/                its PID file
+#   ROOT/sendmail/var/spool/mqueue/       its queue
+#
+# Everything belongs to the caller. Laying again over an earlier tree
+# replaces the files above and leaves anything else there alone.
+#
+# usage: scripts/lay-sandbox.sh ROOT [PORT]
+set -eu
+
+usage() {
+    echo "usage: $0 ROOT [PORT]" >&2
+    exit 2
+}
+
+[ $# -ge 1 ] && [ $# -le 2 ] || usage
+root=${1%/}
+port=${2:-2525}
+case "$root" in
+/*) ;;
+*) root=$(pwd)/$root ;;
+esac
+[[ "$port" =~ ^[0-9]+$ ]] && [ "$port" -ge 1 ] && [ "$port" -le 65535 ] || {
+    echo "$0: bad port '$port'" >&2
+    exit 2
+}
+
+kit=$(cd "$(dirname "$0")/../sandbox" && pwd -P)
+umask 022
+
+mkdir -p "$root/bin" "$root/sendmail/etc/mail" "$root/sendmail/etc/init.d" \
+    "$root/sendmail/var/run" "$root/sendmail/var/spool/mqueue"
+chmod 0700 "$root/sendmail/var/spool/mqueue"
+
+install_file() {  # MODE SOURCE TARGET
+    cp -f "$2" "$3.lay"
+    chmod "$1" "$3.lay"
+    mv -f "$3.lay" "$3"
+}
+
+cat >"$root/bin/zun.lay" <<'EOF'
+#!/bin/sh
+# Stands in for the product's main program: only its owner matters to the
+# privileged programs.
+echo "zun: the mail-filtering product's main program"
+EOF
+chmod 0755 "$root/bin/zun.lay"
+mv -f "$root/bin/zun.lay" "$root/bin/zun"
+
+for f in sendmail.mc example-gateway.mc example-hub.mc access mailertable \
+    aliases hosts nsswitch.conf service.switch local-host-names; do
+    install_file 0644 "$kit/$f" "$root/sendmail/etc/mail/$f"
+done
+printf '%s\n' "$port" >"$root/sendmail/etc/mail/port"
+chmod 0644 "$root/sendmail/etc/mail/port"
+install_file 0755 "$kit/init.d/sendmail" "$root/sendmail/etc/init.d/sendmail"
+
+# sendmail will not trust files under a directory that others may write to.
+dir=$root
+while [ "$dir" != / ]; do
+    if [ -n "$(find "$dir" -maxdepth 0 -perm /022)" ]; then
+        echo "$0: warning: $dir is writable by group or others;" \
+            "sendmail will refuse the files below it" >&2
+    fi
+    dir=$(dirname "$dir")
+done
+
+echo "laid a private installation under $root (port $port)"
