@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +17,8 @@
 #include "edit_file.h"
 #include "smlib.h"
 
-extern char **environ;
+// POSIX has programs declare it themselves; glibc happens to as well.
+extern char **environ;  // NOLINT(readability-redundant-declaration)
 
 namespace {
 
@@ -54,11 +56,9 @@ bool is_alnum(char ch)
 
 bool plain_value(std::string_view value)
 {
-    for (const char ch : value) {
-        if (!is_alnum(ch) && ch != '.' && ch != '_' && ch != '-' && ch != '@')
-            return false;
-    }
-    return true;
+    return std::all_of(value.begin(), value.end(), [](char ch) {
+        return is_alnum(ch) || ch == '.' || ch == '_' || ch == '-' || ch == '@';
+    });
 }
 
 bool locale_name(std::string_view name)
@@ -67,21 +67,17 @@ bool locale_name(std::string_view name)
         return true;
     if (name.size() <= 3 || name.substr(0, 3) != "LC_")
         return false;
-    for (const char ch : name.substr(3)) {
-        if (!(ch >= 'A' && ch <= 'Z') && ch != '_')
-            return false;
-    }
-    return true;
+    const std::string_view rest = name.substr(3);
+    return std::all_of(rest.begin(), rest.end(),
+                       [](char ch) { return (ch >= 'A' && ch <= 'Z') || ch == '_'; });
 }
 
 bool has_name(const std::vector<std::string> &env, std::string_view entry)
 {
     const std::string_view name = entry.substr(0, entry.find('=') + 1);
-    for (const std::string &e : env) {
-        if (std::string_view(e).substr(0, name.size()) == name)
-            return true;
-    }
-    return false;
+    return std::any_of(env.begin(), env.end(), [name](const std::string &e) {
+        return std::string_view(e).substr(0, name.size()) == name;
+    });
 }
 
 // The script gets a fresh environment: a fixed PATH and the caller's locale
@@ -125,10 +121,8 @@ int run_init(char *word)
     if (!init_trusted())
         return -1;
     std::vector<std::string> env = init_env();
-    std::vector<char *> envp;
-    for (std::string &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char *> envp(env.size() + 1, nullptr);
+    std::transform(env.begin(), env.end(), envp.begin(), [](std::string &e) { return e.data(); });
     std::string arg0 = INIT_ARG0;
     char *const argv[] = {arg0.data(), word, nullptr};
     const int rc = execve(SENDMAIL_INIT, argv, envp.data());
