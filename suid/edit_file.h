@@ -24,21 +24,40 @@ struct edit_file {
     mode_t mode;      // mode, group and owner of the file when opened
     gid_t gid;
     pid_t uid;
+    // Private to the editor.
     int tmp_owned;    // the temporary name is still ours to remove
+    int err;          // errno of the first failed read, write or allocation;
+                      // the transaction can no longer be committed
+    struct {
+        char *buf;    // bytes read ahead from fp; buf[beg, end) not yet taken
+        size_t cap;
+        size_t beg;
+        size_t end;
+    } ahead;
 };
 
 // 1 when the open file behind fp is owned by the effective user and not
 // writable by group or others; otherwise 0, after a message naming file.
 int permissions_ok(FILE *fp, const char *file);
 
-// Edit transaction.
+// Edit transaction. open_file gives null with errno EEXIST while another
+// transaction (or a leftover) holds the temporary name, and EAGAIN when the
+// file was replaced between opening it and taking that name. commit_file
+// gives 1 once the new content, on disk with the recorded mode (and owner
+// and group when the real user is root), has taken the name; on 0 the file
+// at the name is untouched. free_file removes the temporary file only while
+// the transaction still holds it.
 edit_file *open_file(const char *fname);
 FILE *mktemp_file(const char *file, char **tmpfile);
 int commit_file(edit_file *ef);
 void free_file(edit_file *ef);
 void revert_file(edit_file *ef);
 
-// Line operations.
+// Line operations. Lines are numbered by pieces as MAX_LINE says, but a
+// replacement or removal that selects any piece of a text line, by number or
+// by a match text found anywhere in it, takes the whole text line. A read or
+// write failure gives 0 (copy_until and rm_lines: -1); such a transaction is
+// released without commit.
 int copy_until(edit_file *ef, unsigned long line_no, const char *match);
 int add_line(edit_file *ef, const char *line);
 int modify_line(edit_file *ef, unsigned long line_no, const char *match, const char *line);

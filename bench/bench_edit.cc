@@ -1,0 +1,86 @@
+// Drives the line editor for edit_bench.sh:
+//   bench_edit gen FILE BYTES      write an access-style file of about BYTES
+//   bench_edit append FILE TEXT    one transaction appending TEXT and a newline
+//   bench_edit rm FILE N...        one transaction removing the numbered lines
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "edit_file.h"
+
+static int usage()
+{
+    std::fputs("usage: bench_edit gen FILE BYTES | append FILE TEXT | rm FILE N...\n", stderr);
+    return 2;
+}
+
+static int gen(const char *file, unsigned long long bytes)
+{
+    FILE *fp = std::fopen(file, "w");
+    if (fp == nullptr) {
+        std::perror(file);
+        return 1;
+    }
+    unsigned long long done = 0;
+    for (unsigned long n = 0; done < bytes; n++) {
+        char line[160];
+        static const char *const action[] = {"REJECT", "RELAY", "DISCARD"};
+        const int len = std::snprintf(
+            line, sizeof line,
+            "From:user%07lu@mail-%05lu.example.org\t%s\t# rule %08lu set 2024-%02lu-%02lu"
+            " by policy-manager\n",
+            n, n % 99991, action[n % 3], n * 7919 % 100000000, n % 12 + 1, n % 28 + 1);
+        std::fwrite(line, 1, static_cast<size_t>(len), fp);
+        done += static_cast<unsigned long long>(len);
+    }
+    if (std::fclose(fp) != 0) {
+        std::perror(file);
+        return 1;
+    }
+    return 0;
+}
+
+static int transaction(const char *file, bool append, char **args, int nargs)
+{
+    edit_ptr ef(open_file(file));
+    if (!ef) {
+        std::perror("open_file");
+        return 1;
+    }
+    int rc;
+    if (append) {
+        const std::string text = std::string(args[0]) + "\n";
+        rc = add_line(ef.get(), text.c_str());
+    } else {
+        std::vector<unsigned int> lines;
+        for (int i = 0; i < nargs; i++)
+            lines.push_back(static_cast<unsigned int>(std::strtoul(args[i], nullptr, 10)));
+        rc = rm_lines(ef.get(), lines.data(), static_cast<unsigned int>(lines.size()));
+    }
+    if (rc <= 0) {
+        std::perror("line operation");
+        return 1;
+    }
+    if (commit_file(ef.get()) != 1) {
+        std::perror("commit_file");
+        return 1;
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 4)
+        return usage();
+    const std::string op = argv[1];
+    if (op == "gen")
+        return gen(argv[2], std::strtoull(argv[3], nullptr, 10));
+    if (op == "append" && argc == 4)
+        return transaction(argv[2], true, argv + 3, 1);
+    if (op == "rm")
+        return transaction(argv[2], false, argv + 3, argc - 3);
+    return usage();
+}
