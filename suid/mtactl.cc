@@ -2,6 +2,7 @@
 // prints the process id it last recorded, and switches the mail server
 // between its gateway and hub configurations.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +117,21 @@ int init_trusted()
     return permissions_ok(fp.get(), SENDMAIL_INIT);
 }
 
+// Ignored and blocked signals survive exec: neither what the caller set up
+// nor the SIGXFSZ that start-up ignores may reach the script and the daemon
+// it starts.
+void default_signals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    for (int sig = 1; sig < NSIG; sig++)
+        (void)sigaction(sig, &sa, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 int run_init(char *word)
 {
     if (!init_trusted())
@@ -125,6 +141,7 @@ int run_init(char *word)
     std::transform(env.begin(), env.end(), envp.begin(), [](std::string &e) { return e.data(); });
     std::string arg0 = INIT_ARG0;
     char *const argv[] = {arg0.data(), word, nullptr};
+    default_signals();
     const int rc = execve(SENDMAIL_INIT, argv, envp.data());
     std::perror(MSG_EXEC);
     return rc;

@@ -1,4 +1,5 @@
 // mtactl, run as a program: every outcome of its command line.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,6 +129,36 @@ TEST_F(Mtactl, InitGetsAFreshEnvironment)
     EXPECT_EQ(init_log("env="),
               "env=PATH=/usr/sbin:/usr/bin:/sbin:/bin\nenv=LANG=C.UTF-8\n"
               "env=LC_MESSAGES=en_US@euro\nenv=LC_TIME=de-DE_1.x\n");
+}
+
+// The caller's ignored and blocked signals, and the SIGXFSZ that mtactl
+// ignores itself, would otherwise carry over to the script and the daemon.
+TEST_F(Mtactl, InitStartsWithDefaultSignals)
+{
+    if (!zt::exists("/proc/self/status"))
+        GTEST_SKIP() << "needs /proc/<pid>/status";
+    if (!zt::exists("/usr/bin/awk"))
+        GTEST_SKIP() << "needs /usr/bin/awk";
+    // awk, unlike a shell, leaves the signal mask as it found it.
+    zt::write_file(SENDMAIL_INIT,
+                   "#!/usr/bin/awk -f\nBEGIN { while ((getline l < \"/proc/self/status\") > 0)"
+                   " if (l ~ /^Sig(Blk|Ign):/) print l > \"" + INIT_LOG + "\" }\n",
+                   0755);
+    struct sigaction ignore {}, old_hup {}, old_term {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGHUP, &ignore, &old_hup), 0);
+    ASSERT_EQ(sigaction(SIGTERM, &ignore, &old_term), 0);
+    sigset_t block, old_mask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGTERM);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &block, &old_mask), 0);
+    const zt::Result r = mtactl({"-s", "start"});
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    sigaction(SIGHUP, &old_hup, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+    expect(r, 0, "");
+    EXPECT_EQ(zt::read_file(INIT_LOG), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
 TEST_F(Mtactl, MissingOrUnrunnableInitScript)
