@@ -116,23 +116,17 @@ int set_timeout(const char *optarg, unsigned char *reqparm, int c)
     }
 }
 
-int take_name(const char *arg, request &rq)
+// A text option: refused when over its limit, else copied whole. Each
+// buffer holds its limit, the NUL and one spare byte.
+template <size_t N>
+int take_text(const char *arg, char (&dest)[N], const char *too_long, int status,
+              unsigned char mask, request &rq)
 {
     const size_t len = std::strlen(arg);
-    if (len > MAX_NAME)
-        return refuse(MSG_MILTER_NAME_TOO_LONG, ER_NAME_LEN);
-    std::memcpy(rq.milter_name, arg, len + 1);
-    rq.reqparm |= MASK_M;
-    return ER_SUCCESS;
-}
-
-int take_socket(const char *arg, request &rq)
-{
-    const size_t len = std::strlen(arg);
-    if (len > MAX_SOCKET)
-        return refuse(MSG_SOCKET_LONG, ER_SOCKET_LEN);
-    std::memcpy(rq.socket_name, arg, len + 1);
-    rq.reqparm |= MASK_S;
+    if (len > N - 2)
+        return refuse(too_long, status);
+    std::memcpy(dest, arg, len + 1);
+    rq.reqparm |= mask;
     return ER_SUCCESS;
 }
 
@@ -193,8 +187,10 @@ int take_option(int c, const char *arg, request &rq)
     if (arg == nullptr || arg[0] == '\0')
         return ER_SUCCESS;
     switch (c) {
-    case 'm': return take_name(arg, rq);
-    case 's': return take_socket(arg, rq);
+    case 'm':
+        return take_text(arg, rq.milter_name, MSG_MILTER_NAME_TOO_LONG, ER_NAME_LEN, MASK_M, rq);
+    case 's':
+        return take_text(arg, rq.socket_name, MSG_SOCKET_LONG, ER_SOCKET_LEN, MASK_S, rq);
     case 'f': return take_fail_type(arg, rq);
     case 'C': case 'R': case 'E': case 'S': return take_timeout(arg, c, rq);
     case 't': return take_status(arg, rq);
