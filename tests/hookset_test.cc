@@ -1,5 +1,4 @@
 // hookset: options, their limits and order, and what reaches sendmail.mc.
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -9,11 +8,11 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-const char USAGE[] =
+const std::string USAGE =
     "Missing a required parameter. All parameters are required.\n"
     "Parameters: [-a] -m -s -t -f -C -R -E -S\n";
-const char ADD_FAILED[] = "Failed to add the new milter.\n";
-const char F1_LINE[] = "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n";
+const std::string ADD_FAILED = "Failed to add the new milter.\n";
+const std::string F1 = "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n";
 
 // A complete command line for f1; later words override earlier ones.
 Args full(const Args &extra = {})
@@ -24,23 +23,25 @@ Args full(const Args &extra = {})
     return a;
 }
 
+std::string f1_with_socket(const std::string &socket)
+{
+    return "INPUT_MAIL_FILTER(`f1',`S=" + socket + ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n";
+}
+
 class Hookset : public zt::TreeTest {
 protected:
     const std::string conf = zt::InstallTree::mail("sendmail.mc");
     const std::string mc = zt::TREE_SENDMAIL_MC;
 
-    zt::Result run(const Args &args)
-    {
-        zt::RunOptions opt;
-        opt.argv0 = "hookset";
-        return zt::run_prog("hookset", args, opt);
-    }
-
     // Asserts the outcome and, for a refusal, an untouched sendmail.mc.
-    void expect(const Args &args, int status, const std::string &err)
+    void expect(const Args &args, int status, const std::string &err,
+                const zt::RunOptions &opt = zt::RunOptions())
     {
+        SCOPED_TRACE(zt::shown(args));
         const std::string before = zt::read_file(conf);
-        const zt::Result r = run(args);
+        zt::RunOptions named = opt;
+        named.argv0 = "hookset";
+        const zt::Result r = zt::run_prog("hookset", args, named);
         EXPECT_EQ(r.status, status);
         EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.out, "");
@@ -48,24 +49,12 @@ protected:
             EXPECT_EQ(zt::read_file(conf), before);
         }
     }
-
-    // Asserts success and the line appended to the fresh tree's sendmail.mc.
-    void expect_line(const Args &args, const std::string &line)
-    {
-        expect(args, 0, "");
-        EXPECT_EQ(zt::read_file(conf), mc + line);
-    }
 };
-
-TEST_F(Hookset, CompleteCallAppendsTheDeclaration)
-{
-    expect_line(full(), F1_LINE);
-}
 
 TEST_F(Hookset, WithoutSendmailAnyCommandLineEndsWith1)
 {
     zt::remove_tree(conf);
-    const zt::Result r = run({"-x", "-m", zt::repeat('n', 30)});
+    const zt::Result r = zt::run_prog("hookset", {"-x", "-m", zt::repeat('n', 30)});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "failed to find sendmail installed.\n");
     EXPECT_FALSE(zt::exists(conf));
@@ -74,179 +63,111 @@ TEST_F(Hookset, WithoutSendmailAnyCommandLineEndsWith1)
 TEST_F(Hookset, CallerWhoDoesNotOwnTheProductIsRefused)
 {
     ZT_REQUIRE_ROOT("runs hookset as another user");
-    zt::RunOptions opt;
-    opt.uid = static_cast<int>(zt::nobody_uid());
-    opt.gid = static_cast<int>(zt::nobody_gid());
-    const zt::Result r = zt::run_prog("hookset", full(), opt);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "Can't go suid.\n");
-    EXPECT_EQ(zt::read_file(conf), mc);
+    expect(full(), 2, "Can't go suid.\n", zt::as_nobody());
 }
 
-TEST_F(Hookset, GetoptDiagnosticIsTheOnlyMessage)
+// Options are judged one by one in command-line order; the first refusal ends
+// the run.
+TEST_F(Hookset, RefusedCommandLines)
 {
+    const std::string n25 = zt::repeat('n', 25), s1034 = zt::repeat('s', 1034);
+    const std::string range = "Fail type must be either 0 (fail) or 1 (reject) or 2 (accept).\n";
     expect(full({"-x"}), 13, "hookset: invalid option -- 'x'\n");
     expect(full({"-m"}), 13, "hookset: option requires an argument -- 'm'\n");
-}
-
-TEST_F(Hookset, MissingParameterPrintsUsage)
-{
+    expect({"-m", n25, "-x"}, 4, "Milter name is too long.\n");
+    expect({"-x", "-m", n25}, 13, "hookset: invalid option -- 'x'\n");
+    expect({"-f", "7", "-C", "abc"}, 8, range);
     expect({}, 13, USAGE);
-    const Args all = full();
-    for (size_t i = 0; i < all.size(); i += 2) {
-        SCOPED_TRACE(all[i]);
-        Args without = all;
-        without.erase(without.begin() + static_cast<std::ptrdiff_t>(i),
-                      without.begin() + static_cast<std::ptrdiff_t>(i) + 2);
-        expect(without, 13, USAGE);
-    }
-    // -a fills in nothing that is required.
     expect({"-a"}, 13, USAGE);
-}
-
-TEST_F(Hookset, EmptyArgumentCountsAsNotGiven)
-{
-    for (const char *opt : {"-m", "-s", "-f", "-C", "-R", "-E", "-S", "-t"}) {
-        SCOPED_TRACE(opt);
-        Args a = full();
-        for (size_t i = 0; i < a.size(); i += 2) {
-            if (a[i] == opt)
-                a[i + 1] = "";
-        }
-        expect(a, 13, USAGE);
-    }
-    expect_line({"-m", "", "-m", "f1", "-s", "unix:/tmp/f1", "-t", "enabled", "-f", "1", "-C", "1",
-                 "-R", "2", "-E", "3", "-S", "4"},
-                F1_LINE);
-}
-
-TEST_F(Hookset, EmptyArgumentDoesNotUndoAnEarlierOne)
-{
-    expect_line(full({"-m", "", "-C", ""}), F1_LINE);
-}
-
-TEST_F(Hookset, OptionsAreJudgedInCommandLineOrder)
-{
-    const std::string name25 = zt::repeat('n', 25);
-    expect({"-m", name25, "-x"}, 4, "Milter name is too long.\n");
-    expect({"-x", "-m", name25}, 13, "hookset: invalid option -- 'x'\n");
-    expect({"-f", "7", "-C", "abc"}, 8,
-           "Fail type must be either 0 (fail) or 1 (reject) or 2 (accept).\n");
-}
-
-TEST_F(Hookset, LastAcceptedValueCounts)
-{
-    expect_line({"-m", "zz", "-s", "unix:/tmp/zz", "-t", "disabled", "-f", "0", "-C", "9", "-R",
-                 "9", "-E", "9", "-S", "9", "-m", "f1", "-s", "unix:/tmp/f1", "-t", "enabled",
-                 "-f", "1", "-C", "1", "-R", "2", "-E", "3", "-S", "4"},
-                F1_LINE);
-}
-
-TEST_F(Hookset, ScanningStopsAtTheFirstNonOption)
-{
-    expect_line(full({"stray", "-x", "-m", zt::repeat('n', 30)}), F1_LINE);
+    // Scanning stops at the first word that is not an option.
     expect({"-m", "f1", "stray", "-s", "unix:/tmp/f1", "-t", "enabled", "-f", "1", "-C", "1", "-R",
             "2", "-E", "3", "-S", "4"},
            13, USAGE);
-}
-
-TEST_F(Hookset, NameOf24IsAcceptedAnd25Refused)
-{
-    const std::string name24 = zt::repeat('n', 24);
-    expect(full({"-m", name24 + "x"}), 4, "Milter name is too long.\n");
-    expect_line(full({"-m", name24}),
-                "INPUT_MAIL_FILTER(`" + name24 + "',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n");
-}
-
-TEST_F(Hookset, SocketOf1033IsAcceptedAnd1034Refused)
-{
-    const std::string socket = zt::repeat('s', 1033);
-    expect(full({"-s", socket + "x"}), 5, "Socket name is too long.\n");
-    expect_line(full({"-s", socket}),
-                "INPUT_MAIL_FILTER(`f1',`S=" + socket + ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n");
-}
-
-TEST_F(Hookset, LineOverTheWriterLimitFailsTheCall)
-{
-    expect(full({"-s", zt::repeat('s', 1033), "-C", "999999999", "-R", "999999999", "-E",
-                 "999999999", "-S", "999999999"}),
-           13, std::string("Milter line too long.\n") + ADD_FAILED);
-}
-
-TEST_F(Hookset, FailTypeArgument)
-{
-    expect_line(full({"-f", "0"}),
-                "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=T,T=C:1m;E:3m;R:2m;S:4m')\n");
-    zt::write_file(conf, mc);
-    expect_line(full({"-f", "2"}), "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,T=C:1m;E:3m;R:2m;S:4m')\n");
-    const std::string range = "Fail type must be either 0 (fail) or 1 (reject) or 2 (accept).\n";
-    expect(full({"-f", "3"}), 8, range);
-    expect(full({"-f", "9"}), 8, range);
-    expect(full({"-f", "x"}), 6, "Fail type must be a valid digit.\n");
-    expect(full({"-f", "-"}), 6, "Fail type must be a valid digit.\n");
-    expect(full({"-f", "10"}), 9, "Fail type argument too long.\n");
-    expect(full({"-f", "-1"}), 9, "Fail type argument too long.\n");
-}
-
-TEST_F(Hookset, TimeoutTakesItsLeadingNumber)
-{
-    expect_line(full({"-C", "12abc", "-R", "-5", "-E", " +7", "-S", "123456789"}),
-                "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:12m;E:7m;R:-5m;S:123456789m')\n");
-}
-
-TEST_F(Hookset, TimeoutWithoutANumberOrTooLongIsRefused)
-{
+    expect(full({"-m", zt::repeat('n', 24) + "x"}), 4, "Milter name is too long.\n");
+    expect(full({"-s", s1034}), 5, "Socket name is too long.\n");
+    expect(full({"-s", s1034.substr(1), "-C", "999999999", "-R", "999999999", "-E", "999999999",
+                 "-S", "999999999"}),
+           13, "Milter line too long.\n" + ADD_FAILED);
+    expect(full({"-t", "enabledXYZ"}), 14, "Enabled value is too long.\n");
+    expect(full({"-s", "unix:/tmp/x,esyscmd(touch /tmp/x)"}), 13,
+           "Socket name contains a character that is not allowed.\n" + ADD_FAILED);
+    expect(full({"-m", "f1')dnl"}), 13,
+           "Milter name contains a character that is not allowed.\n" + ADD_FAILED);
+    for (const char *f : {"3", "9"})
+        expect(full({"-f", f}), 8, range);
+    for (const char *f : {"x", "-"})
+        expect(full({"-f", f}), 6, "Fail type must be a valid digit.\n");
+    for (const char *f : {"10", "-1"})
+        expect(full({"-f", f}), 9, "Fail type argument too long.\n");
+    for (const std::string t : {"Enabled", "disable"})
+        expect(full({"-t", t}), 15,
+               "Invalid status " + t + ". Only enabled or disabled are allowed.\n");
+    const std::string no_number = "Timeout is invalid.\nFailed to convert a timeout value.\n";
     for (const char *opt : {"-C", "-R", "-E", "-S"}) {
-        SCOPED_TRACE(opt);
-        expect(full({opt, "abc"}), 10, "Timeout is invalid.\nFailed to convert a timeout value.\n");
-        expect(full({opt, "-"}), 10, "Timeout is invalid.\nFailed to convert a timeout value.\n");
+        for (const char *bad : {"abc", "-"})
+            expect(full({opt, bad}), 10, no_number);
         expect(full({opt, "1234567890"}), 11, "Time out value is too long.\n");
+    }
+    // Each required option left out, or given only an empty argument.
+    const Args all = full();
+    for (size_t i = 0; i < all.size(); i += 2) {
+        Args without = all, emptied = all;
+        without.erase(without.begin() + static_cast<long>(i),
+                      without.begin() + static_cast<long>(i) + 2);
+        emptied[i + 1] = "";
+        expect(without, 13, USAGE);
+        expect(emptied, 13, USAGE);
     }
 }
 
-TEST_F(Hookset, StatusArgument)
+TEST_F(Hookset, AcceptedCommandLineAppendsItsDeclaration)
 {
-    expect_line(full({"-t", "enabledXY"}), F1_LINE);
-    zt::write_file(conf, mc);
-    expect_line(full({"-t", "disabledX"}), std::string("dnl ") + F1_LINE);
-    expect(full({"-t", "enabledXYZ"}), 14, "Enabled value is too long.\n");
-    expect(full({"-t", "Enabled"}), 15, "Invalid status Enabled. Only enabled or disabled are allowed.\n");
-    expect(full({"-t", "disable"}), 15, "Invalid status disable. Only enabled or disabled are allowed.\n");
+    const std::string n24 = zt::repeat('n', 24), s1033 = zt::repeat('s', 1033);
+    const std::vector<std::pair<Args, std::string>> cases = {
+        {full(), F1},
+        {full({"-m", "", "-C", ""}), F1},
+        {full({"stray", "-x", "-m", zt::repeat('n', 30)}), F1},
+        {full({"-m", "zz", "-s", "unix:/tmp/zz", "-t", "disabled", "-f", "0", "-C", "9", "-R",
+               "8", "-E", "7", "-S", "6"}),
+         "dnl INPUT_MAIL_FILTER(`zz',`S=unix:/tmp/zz,F=T,T=C:9m;E:7m;R:8m;S:6m')\n"},
+        {full({"-m", n24}),
+         "INPUT_MAIL_FILTER(`" + n24 + "',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n"},
+        {full({"-s", s1033}), f1_with_socket(s1033)},
+        {full({"-f", "2"}), "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,T=C:1m;E:3m;R:2m;S:4m')\n"},
+        {full({"-C", "12abc", "-R", "-5", "-E", " +7", "-S", "123456789"}),
+         "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:12m;E:7m;R:-5m;S:123456789m')\n"},
+        {full({"-t", "enabledXY"}), F1},
+        {full({"-t", "disabledX"}), "dnl " + F1},
+    };
+    for (const auto &[args, line] : cases) {
+        zt::write_file(conf, mc);
+        expect(args, 0, "");
+        EXPECT_EQ(zt::read_file(conf), mc + line) << zt::shown(args);
+    }
 }
 
-TEST_F(Hookset, StatusSwitchesTheDeclarationInPlace)
+// Without -a the declaration of the same name is replaced in place, whole
+// however long it was.
+TEST_F(Hookset, LaterCallReplacesTheDeclarationUnlessAdding)
 {
-    expect_line(full(), F1_LINE);
-    expect_line(full({"-t", "disabled"}), std::string("dnl ") + F1_LINE);
-    expect_line(full(), F1_LINE);
-}
-
-TEST_F(Hookset, AddAppendsASecondDeclaration)
-{
-    expect_line(full({"-a"}), F1_LINE);
-    expect_line(full({"-a"}), std::string(F1_LINE) + F1_LINE);
-}
-
-TEST_F(Hookset, LongDeclarationIsReplacedWhole)
-{
-    const std::string socket = zt::repeat('s', 1000);
-    expect_line(full({"-s", socket}),
-                "INPUT_MAIL_FILTER(`f1',`S=" + socket + ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n");
-    expect_line(full(), F1_LINE);
-}
-
-TEST_F(Hookset, RefusedCharacterFailsTheCall)
-{
-    expect(full({"-s", "unix:/tmp/x,esyscmd(touch /tmp/x)"}), 13,
-           std::string("Socket name contains a character that is not allowed.\n") + ADD_FAILED);
-    expect(full({"-m", "f1')dnl"}), 13,
-           std::string("Milter name contains a character that is not allowed.\n") + ADD_FAILED);
+    const std::string s1000 = zt::repeat('s', 1000);
+    const std::vector<std::pair<Args, std::string>> steps = {
+        {full({"-s", s1000}), f1_with_socket(s1000)},
+        {full(), F1},
+        {full({"-t", "disabled"}), "dnl " + F1},
+        {full(), F1},
+        {full({"-a"}), F1 + F1},
+    };
+    for (const auto &[args, after] : steps) {
+        expect(args, 0, "");
+        EXPECT_EQ(zt::read_file(conf), mc + after) << zt::shown(args);
+    }
 }
 
 TEST_F(Hookset, EditorFailureFailsTheCall)
 {
     zt::write_file(conf + ".tmp", "");
-    expect(full(), 13, std::string("Failed to open the file.: File exists\n") + ADD_FAILED);
+    expect(full(), 13, "Failed to open the file.: File exists\n" + ADD_FAILED);
 }
 
 }  // namespace

@@ -3,242 +3,120 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "smlib.h"
 #include "support.h"
 
 namespace {
 
+// The arguments of one call; each setter changes one of them.
 struct Decl {
-    std::string name = "f1";
-    std::string socket = "unix:/tmp/f1";
-    unsigned char enabled = MILTER_STATUS_ENABLED;
-    unsigned char fail_type = FT_REJECT;
+    std::string name = "f1", socket = "unix:/tmp/f1";
+    unsigned char enabled = MILTER_STATUS_ENABLED, fail_type = FT_REJECT;
     unsigned int C = 1, R = 2, E = 3, S = 4;
     char mode = EM_ADDLINE;
+
+    Decl &named(const std::string &n) { name = n; return *this; }
+    Decl &at(const std::string &s) { socket = s; return *this; }
+    Decl &state(unsigned char e) { enabled = e; return *this; }
+    Decl &fail(unsigned char f) { fail_type = f; return *this; }
+    Decl &edit() { mode = EM_EDITLINE; return *this; }
+    // No fail flag, and the given timeouts: the line of plain_line().
+    Decl &plain(unsigned c = 0, unsigned r = 0, unsigned e = 0, unsigned s = 0)
+    {
+        fail_type = FT_ACCEPT;
+        C = c, R = r, E = e, S = s;
+        return *this;
+    }
 };
 
-struct Outcome {
-    int result;
-    std::string err;
-};
-
-Outcome write_decl(const Decl &d)
+// The line of Decl() with its own socket.
+std::string f1_at(const std::string &socket)
 {
-    testing::internal::CaptureStderr();
-    errno = EINVAL;
-    const int result = replace_milter(d.name.c_str(), d.socket.c_str(), d.enabled, d.fail_type,
-                                      d.C, d.R, d.E, d.S, d.mode);
-    return {result, testing::internal::GetCapturedStderr()};
+    return "INPUT_MAIL_FILTER(`f1',`S=" + socket + ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n";
 }
+const std::string F1 = f1_at("unix:/tmp/f1");
 
-// The enabled line of f1 with FT_ACCEPT and all timeouts 0, for socket.
+// The enabled line of Decl().plain() for socket.
 std::string plain_line(const std::string &socket)
 {
     return "INPUT_MAIL_FILTER(`f1',`S=" + socket + ",T=C:0m;E:0m;R:0m;S:0m')\n";
 }
 
+std::pair<int, std::string> write_decl(const Decl &d)
+{
+    return zt::with_stderr([&d] {
+        errno = EINVAL;
+        return replace_milter(d.name.c_str(), d.socket.c_str(), d.enabled, d.fail_type, d.C, d.R,
+                              d.E, d.S, d.mode);
+    });
+}
+
 class MilterWriter : public zt::TreeTest {
 protected:
     const std::string conf = SENDMAIL_CONF;
-    const std::string mail_dir = zt::InstallTree::path("sendmail/etc/mail");
+    const std::string mc = zt::TREE_SENDMAIL_MC;
 
     // Asserts that d is refused with err and that no file was touched.
     void expect_refused(const Decl &d, const std::string &err)
     {
         const std::string before = zt::read_file(conf);
-        const auto names = zt::list_dir(mail_dir);
-        const Outcome o = write_decl(d);
-        EXPECT_EQ(o.result, 0);
-        EXPECT_EQ(o.err, err);
+        const auto names = zt::list_dir(zt::InstallTree::mail(""));
+        EXPECT_EQ(write_decl(d), std::make_pair(0, err));
         EXPECT_EQ(zt::read_file(conf), before);
-        EXPECT_EQ(zt::list_dir(mail_dir), names);
-    }
-
-    void expect_written(const Decl &d, const std::string &content)
-    {
-        const Outcome o = write_decl(d);
-        EXPECT_EQ(o.result, 1);
-        EXPECT_EQ(o.err, "");
-        EXPECT_EQ(zt::read_file(conf), content);
+        EXPECT_EQ(zt::list_dir(zt::InstallTree::mail("")), names);
     }
 };
 
-TEST_F(MilterWriter, EnabledRejectLineIsAppendedExactly)
+// The socket that makes the line of Decl().plain() exactly n characters long.
+std::string socket_for(size_t n) { return zt::repeat('s', n - plain_line("").size()); }
+
+TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
 {
-    expect_written(Decl(), std::string(zt::TREE_SENDMAIL_MC) +
-                               "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n");
-}
-
-TEST_F(MilterWriter, DisabledAcceptLineHasPrefixAndNoFlag)
-{
-    Decl d;
-    d.enabled = MILTER_STATUS_DISABLED;
-    d.fail_type = FT_ACCEPT;
-    expect_written(d, std::string(zt::TREE_SENDMAIL_MC) +
-                          "dnl INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,T=C:1m;E:3m;R:2m;S:4m')\n");
-}
-
-TEST_F(MilterWriter, FailTypeFailWritesTemporaryFailureFlag)
-{
-    Decl d;
-    d.fail_type = FT_FAIL;
-    expect_written(d, std::string(zt::TREE_SENDMAIL_MC) +
-                          "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=T,T=C:1m;E:3m;R:2m;S:4m')\n");
-}
-
-TEST_F(MilterWriter, TimeoutsAreWrittenAsSignedDecimals)
-{
-    Decl d;
-    d.C = d.R = d.E = d.S = 0;
-    d.fail_type = FT_ACCEPT;
-    expect_written(d, std::string(zt::TREE_SENDMAIL_MC) + plain_line("unix:/tmp/f1"));
-
-    zt::write_file(conf, "");
-    d.C = static_cast<unsigned int>(-5);
-    d.R = UINT_MAX;
-    d.E = 0x80000000u;
-    d.S = 123456789;
-    expect_written(
-        d, "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,T=C:-5m;E:-2147483648m;R:-1m;S:123456789m')\n");
-}
-
-TEST_F(MilterWriter, OtherBytesAreWrittenVerbatim)
-{
-    Decl d;
-    d.name = "f\xe9$1\"\\;";
-    d.socket = "inet:10025@[127.0.0.1];x|y&z$*\x80\xff";
-    expect_written(d, std::string(zt::TREE_SENDMAIL_MC) + "INPUT_MAIL_FILTER(`" + d.name +
-                          "',`S=" + d.socket + ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n");
-}
-
-TEST_F(MilterWriter, LineOf1098CharactersIsWrittenAnd1099Refused)
-{
-    const size_t overhead = plain_line("").size();
-    Decl d;
-    d.fail_type = FT_ACCEPT;
-    d.C = d.R = d.E = d.S = 0;
-    d.socket = zt::repeat('s', 1099 - overhead);
-    ASSERT_EQ(plain_line(d.socket).size(), 1099u);
-    expect_refused(d, "Milter line too long.\n");
-
-    d.socket.pop_back();
-    zt::write_file(conf, "");
-    expect_written(d, plain_line(d.socket));
-}
-
-TEST_F(MilterWriter, DisabledPrefixCountsTowardsTheLimit)
-{
-    const size_t overhead = 4 + plain_line("").size();
-    Decl d;
-    d.enabled = MILTER_STATUS_DISABLED;
-    d.fail_type = FT_ACCEPT;
-    d.C = d.R = d.E = d.S = 0;
-    d.socket = zt::repeat('s', 1099 - overhead);
-    expect_refused(d, "Milter line too long.\n");
-
-    d.socket.pop_back();
-    zt::write_file(conf, "");
-    expect_written(d, "dnl " + plain_line(d.socket));
-    EXPECT_EQ(zt::read_file(conf).size(), 1098u);
-}
-
-TEST_F(MilterWriter, MatchKeyOf1099CharactersRefusesTheName)
-{
-    // The key is MILTER_LINE_START and the name: 19 + 1080 characters.
-    Decl d;
-    d.name = zt::repeat('n', 1080);
-    expect_refused(d, "Milter name is too long.\n");
-    // A key of 1098 passes; the line built from it cannot.
-    d.name.pop_back();
-    expect_refused(d, "Milter line too long.\n");
-}
-
-TEST_F(MilterWriter, UnknownFailTypeIsReportedThroughPerror)
-{
-    Decl d;
-    d.fail_type = 3;
-    expect_refused(d, "Fail type was an unexpected value!\n: Invalid argument\n");
-}
-
-TEST_F(MilterWriter, UnknownStateIsRefusedSilently)
-{
-    Decl d;
-    d.enabled = 2;
-    expect_refused(d, "");
-}
-
-TEST_F(MilterWriter, NullNameOrSocketIsRefusedSilently)
-{
-    const std::string before = zt::read_file(conf);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(replace_milter(nullptr, "unix:/tmp/f1", 1, 1, 1, 2, 3, 4, EM_ADDLINE), 0);
-    EXPECT_EQ(replace_milter("f1", nullptr, 1, 1, 1, 2, 3, 4, EM_ADDLINE), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(zt::read_file(conf), before);
-}
-
-TEST_F(MilterWriter, EditSwitchesTheDisabledLineInPlace)
-{
-    const std::string head = "divert(0)dnl\n";
-    const std::string tail = "MAILER(`smtp')dnl\n";
-    zt::write_file(conf, head +
-                             "dnl INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/old,T=C:9m;E:9m;R:9m;S:9m')\n" +
-                             tail);
-    Decl d;
-    d.mode = EM_EDITLINE;
-    expect_written(d, head + "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n" +
-                          tail);
-}
-
-TEST_F(MilterWriter, EditReplacesTheFirstLineThatBeginsWithTheName)
-{
+    const std::string head = "divert(0)dnl\n", tail = "MAILER(`smtp')dnl\n";
     const std::string f10 = "INPUT_MAIL_FILTER(`f10',`S=unix:/tmp/f10,T=C:1m;E:1m;R:1m;S:1m')\n";
-    const std::string f1 = "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/old,T=C:1m;E:1m;R:1m;S:1m')\n";
-    zt::write_file(conf, f10 + f1);
-    Decl d;
-    d.mode = EM_EDITLINE;
-    d.socket = "unix:/tmp/new";
-    expect_written(d, "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/new,F=R,T=C:1m;E:3m;R:2m;S:4m')\n" + f1);
-}
-
-TEST_F(MilterWriter, EditOfAnUndeclaredNameAppends)
-{
-    Decl d;
-    d.mode = EM_EDITLINE;
-    expect_written(d, std::string(zt::TREE_SENDMAIL_MC) +
-                          "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n");
-}
-
-TEST_F(MilterWriter, AddKeepsAnEarlierDeclarationOfTheSameName)
-{
-    const std::string line = "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n";
-    zt::write_file(conf, line);
-    expect_written(Decl(), line + line);
-}
-
-TEST_F(MilterWriter, LongDeclarationGivesWayWhole)
-{
-    const std::string head = "divert(0)dnl\n";
-    const std::string tail = "MAILER(`smtp')dnl\n";
+    const std::string old = "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/old,T=C:9m;E:9m;R:9m;S:9m')\n";
     const std::string long_decl =
         "INPUT_MAIL_FILTER(`f1',`S=unix:/" + zt::repeat('p', 950) + ",T=C:1m;E:1m;R:1m;S:1m')\n";
-    ASSERT_GT(long_decl.size(), 998u);
-    zt::write_file(conf, head + long_decl + tail);
-    Decl d;
-    d.mode = EM_EDITLINE;
-    expect_written(d, head + "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:1m;E:3m;R:2m;S:4m')\n" +
-                          tail);
-}
-
-TEST_F(MilterWriter, EditorFailureIsPassedBack)
-{
-    zt::write_file(conf + ".tmp", "");
-    const std::string before = zt::read_file(conf);
-    const Outcome o = write_decl(Decl());
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.err, "Failed to open the file.: File exists\n");
-    EXPECT_EQ(zt::read_file(conf), before);
+    // Any other byte is written as it is.
+    const std::string odd_name = "f\xe9$1\"\\;";
+    const std::string odd_socket = "inet:10025@[127.0.0.1];x|y&z$*\x80\xff";
+    struct Case {
+        Decl d;
+        std::string before, after;
+    };
+    const std::vector<Case> cases = {
+        {Decl(), mc, mc + F1},
+        {Decl().state(MILTER_STATUS_DISABLED).fail(FT_ACCEPT), mc,
+         mc + "dnl INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,T=C:1m;E:3m;R:2m;S:4m')\n"},
+        {Decl().fail(FT_FAIL), mc,
+         mc + "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=T,T=C:1m;E:3m;R:2m;S:4m')\n"},
+        {Decl().plain(), mc, mc + plain_line("unix:/tmp/f1")},
+        {Decl().plain(static_cast<unsigned>(-5), UINT_MAX, 0x80000000u, 123456789), "",
+         "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,T=C:-5m;E:-2147483648m;R:-1m;S:123456789m')\n"},
+        {Decl().named(odd_name).at(odd_socket), mc,
+         mc + "INPUT_MAIL_FILTER(`" + odd_name + "',`S=" + odd_socket +
+             ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n"},
+        // 1098 characters, the disabled prefix counted.
+        {Decl().plain().at(socket_for(1098)), "", plain_line(socket_for(1098))},
+        {Decl().plain().state(MILTER_STATUS_DISABLED).at(socket_for(1094)), "",
+         "dnl " + plain_line(socket_for(1094))},
+        // An edit replaces the first line that begins with the name, whole,
+        // or appends; an add always appends.
+        {Decl().edit(), head + "dnl " + old + tail, head + F1 + tail},
+        {Decl().edit().at("unix:/tmp/new"), f10 + old, f1_at("unix:/tmp/new") + old},
+        {Decl().edit(), head + long_decl + tail, head + F1 + tail},
+        {Decl().edit(), mc, mc + F1},
+        {Decl(), F1, F1 + F1},
+    };
+    ASSERT_EQ(plain_line(socket_for(1098)).size(), 1098u);
+    for (size_t i = 0; i < cases.size(); i++) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        zt::write_file(conf, cases[i].before);
+        EXPECT_EQ(write_decl(cases[i].d), std::make_pair(1, std::string()));
+        EXPECT_EQ(zt::read_file(conf), cases[i].after);
+    }
 }
 
 // sendmail.mc becomes sendmail.cf through m4: these bytes would let a name or
@@ -251,39 +129,50 @@ std::string refused_bytes()
     return bytes + "\x7f `'(),#";
 }
 
-TEST_F(MilterWriter, NameWithARefusedCharacterNeverReachesTheFile)
+TEST_F(MilterWriter, RefusalsTouchNoFile)
 {
-    for (char c : refused_bytes()) {
+    const std::string bad_name = "Milter name contains a character that is not allowed.\n";
+    const std::string bad_socket = "Socket name contains a character that is not allowed.\n";
+    const std::vector<std::pair<Decl, std::string>> cases = {
+        {Decl().plain().at(socket_for(1099)), "Milter line too long.\n"},
+        {Decl().plain().state(MILTER_STATUS_DISABLED).at(socket_for(1095)),
+         "Milter line too long.\n"},
+        // The match key is MILTER_LINE_START and the name: 19 + 1080 is too
+        // long; with a key of 1098 the line cannot fit.
+        {Decl().named(zt::repeat('n', 1080)), "Milter name is too long.\n"},
+        {Decl().named(zt::repeat('n', 1079)), "Milter line too long.\n"},
+        {Decl().fail(3), "Fail type was an unexpected value!\n: Invalid argument\n"},
+        {Decl().state(2), ""},
+        {Decl().at("unix:/tmp/x,esyscmd(touch /tmp/x)"), bad_socket},
+        // Refused characters are looked for first, in the name before the socket.
+        {Decl().named(zt::repeat('n', 1100) + "'").at("unix:/tmp/'").fail(3).state(2), bad_name},
+        {Decl().at("unix:/tmp/'").fail(3).state(2), bad_socket},
+    };
+    for (const auto &[d, err] : cases) {
+        SCOPED_TRACE(d.name.substr(0, 30) + " " + d.socket.substr(0, 30));
+        expect_refused(d, err);
+    }
+    for (const char c : refused_bytes()) {
         SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(c)));
-        Decl d;
-        d.name = std::string("f") + c + "1";
-        expect_refused(d, "Milter name contains a character that is not allowed.\n");
+        expect_refused(Decl().named(std::string("f") + c + "1"), bad_name);
+        expect_refused(Decl().at(std::string("unix:/tmp/") + c), bad_socket);
     }
 }
 
-TEST_F(MilterWriter, SocketWithARefusedCharacterNeverReachesTheFile)
+TEST_F(MilterWriter, NullNameOrSocketIsRefusedSilently)
 {
-    for (char c : refused_bytes()) {
-        SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(c)));
-        Decl d;
-        d.socket = std::string("unix:/tmp/") + c;
-        expect_refused(d, "Socket name contains a character that is not allowed.\n");
-    }
-    Decl d;
-    d.socket = "unix:/tmp/x,esyscmd(touch /tmp/x)";
-    expect_refused(d, "Socket name contains a character that is not allowed.\n");
+    EXPECT_EQ(zt::with_stderr([] {
+                  return replace_milter(nullptr, "unix:/tmp/f1", 1, 1, 1, 2, 3, 4, EM_ADDLINE) +
+                         replace_milter("f1", nullptr, 1, 1, 1, 2, 3, 4, EM_ADDLINE);
+              }),
+              std::make_pair(0, std::string()));
+    EXPECT_EQ(zt::read_file(conf), mc);
 }
 
-TEST_F(MilterWriter, RefusedCharactersAreTestedFirstNameBeforeSocket)
+TEST_F(MilterWriter, EditorFailureIsPassedBack)
 {
-    Decl d;
-    d.name = zt::repeat('n', 1100) + "'";
-    d.socket = "unix:/tmp/'";
-    d.fail_type = 3;
-    d.enabled = 2;
-    expect_refused(d, "Milter name contains a character that is not allowed.\n");
-    d.name = "f1";
-    expect_refused(d, "Socket name contains a character that is not allowed.\n");
+    zt::write_file(conf + ".tmp", "");
+    expect_refused(Decl(), "Failed to open the file.: File exists\n");
 }
 
 }  // namespace

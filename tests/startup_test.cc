@@ -12,61 +12,39 @@
 
 namespace {
 
-struct Verdict {
-    int ok;
-    std::string err;
-};
-
-Verdict check(FILE *fp, const char *name)
+std::pair<int, std::string> check(FILE *fp, const char *name)
 {
-    testing::internal::CaptureStderr();
-    const int ok = permissions_ok(fp, name);
-    return {ok, testing::internal::GetCapturedStderr()};
+    return zt::with_stderr([fp, name] { return permissions_ok(fp, name); });
 }
 
-Verdict check_file(const std::string &path, const char *name)
+// permissions_ok on a file of ours with the given mode.
+std::pair<int, std::string> check_mode(mode_t mode, const char *name)
 {
-    FILE *fp = std::fopen(path.c_str(), "r");
-    if (fp == nullptr) {
-        ADD_FAILURE() << "cannot open " << path;
-        return {-1, ""};
-    }
-    const Verdict v = check(fp, name);
-    std::fclose(fp);
-    return v;
+    zt::TempDir dir;
+    zt::write_file(dir / "f", "x\n", mode);
+    FILE *fp = std::fopen((dir / "f").c_str(), "r");
+    const auto verdict = check(fp, name);
+    if (fp != nullptr)
+        std::fclose(fp);
+    return verdict;
 }
+
+const std::pair<int, std::string> PASSED = {1, ""};
+std::pair<int, std::string> failed(const std::string &err) { return {0, err}; }
 
 }  // namespace
 
-TEST(PermissionsOk, OwnFileNotWritableByOthersPasses)
+TEST(PermissionsOk, FileMustBeOursAndNotWritableByOthers)
 {
-    zt::TempDir dir;
-    for (const mode_t mode : {0644, 0600, 0400, 0755, 06755, 01744}) {
-        zt::write_file(dir / "f", "x\n", mode);
-        const Verdict v = check_file(dir / "f", "f");
-        EXPECT_EQ(v.ok, 1) << std::oct << mode;
-        EXPECT_EQ(v.err, "");
-    }
-}
-
-TEST(PermissionsOk, GroupOrOtherWriteFailsNamingTheFile)
-{
-    zt::TempDir dir;
+    for (const mode_t mode : {0644, 0600, 0400, 0755, 06755, 01744})
+        EXPECT_EQ(check_mode(mode, "f"), PASSED) << std::oct << mode;
     for (const mode_t mode : {0664, 0646, 0620, 0602, 0666}) {
-        zt::write_file(dir / "f", "x\n", mode);
-        const Verdict v = check_file(dir / "f", "/some/where/access");
-        EXPECT_EQ(v.ok, 0) << std::oct << mode;
-        EXPECT_EQ(v.err, "Permissions on /some/where/access are not correct.\n");
+        EXPECT_EQ(check_mode(mode, "/some/where/access"),
+                  failed("Permissions on /some/where/access are not correct.\n"))
+            << std::oct << mode;
     }
-}
-
-TEST(PermissionsOk, WithoutANameTheMessageSaysCriticalFile)
-{
-    zt::TempDir dir;
-    zt::write_file(dir / "f", "x\n", 0664);
-    const Verdict v = check_file(dir / "f", nullptr);
-    EXPECT_EQ(v.ok, 0);
-    EXPECT_EQ(v.err, "Permissions on a critical file are not correct.\n");
+    EXPECT_EQ(check_mode(0664, nullptr),
+              failed("Permissions on a critical file are not correct.\n"));
 }
 
 TEST(PermissionsOk, FileOfAnotherOwnerFails)
@@ -75,27 +53,20 @@ TEST(PermissionsOk, FileOfAnotherOwnerFails)
     zt::TempDir dir;
     zt::write_file(dir / "f", "x\n", 0600);
     ASSERT_EQ(chown((dir / "f").c_str(), zt::nobody_uid(), 0), 0);
-    const Verdict v = check_file(dir / "f", "f");
-    EXPECT_EQ(v.ok, 0);
-    EXPECT_EQ(v.err, "Permissions on f are not correct.\n");
+    FILE *fp = std::fopen((dir / "f").c_str(), "r");
+    EXPECT_EQ(check(fp, "f"), failed("Permissions on f are not correct.\n"));
+    std::fclose(fp);
 }
 
-TEST(PermissionsOk, NullStreamFailsSilently)
+TEST(PermissionsOk, StreamWithoutAFileFails)
 {
-    const Verdict v = check(nullptr, "f");
-    EXPECT_EQ(v.ok, 0);
-    EXPECT_EQ(v.err, "");
-}
-
-TEST(PermissionsOk, StreamWithoutDescriptorIsReported)
-{
+    EXPECT_EQ(check(nullptr, "f"), failed(""));
     char buf[] = "x\n";
     FILE *fp = fmemopen(buf, sizeof buf - 1, "r");
     ASSERT_NE(fp, nullptr);
-    const Verdict v = check(fp, "f");
+    EXPECT_EQ(check(fp, "f"),
+              failed("Failed to check access on a critical file.: Bad file descriptor\n"));
     std::fclose(fp);
-    EXPECT_EQ(v.ok, 0);
-    EXPECT_EQ(v.err, "Failed to check access on a critical file.: Bad file descriptor\n");
 }
 
 using IsSmInstalled = zt::TreeTest;
@@ -104,13 +75,12 @@ TEST_F(IsSmInstalled, NeedsTheRootAndSendmailMc)
 {
     EXPECT_EQ(is_sm_installed(), 1);
     ASSERT_EQ(unlink(SENDMAIL_CONF), 0);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(is_sm_installed(), 0);
+    EXPECT_EQ(zt::with_stderr(is_sm_installed), failed(""));
     zt::remove_tree(SENDMAIL_ROOT);
-    EXPECT_EQ(is_sm_installed(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(zt::with_stderr(is_sm_installed), failed(""));
 }
 
+// do_suid passes the owner of the main program, and only then sets umask 022.
 class DoSuid : public zt::TreeTest {
 protected:
     void SetUp() override { saved_mask_ = umask(0); }
@@ -118,15 +88,11 @@ protected:
     mode_t saved_mask_ = 0;
 };
 
-TEST_F(DoSuid, OwnerOfTheMainProgramPassesAndGetsUmask022)
+TEST_F(DoSuid, OnlyTheOwnerOfTheMainProgramPassesAndGetsUmask022)
 {
     ASSERT_EQ(zt::file_uid(ZUN_BIN_PATH), getuid());
     EXPECT_EQ(do_suid(), 1);
     EXPECT_EQ(umask(0), 022);
-}
-
-TEST_F(DoSuid, MissingMainProgramFails)
-{
     ASSERT_EQ(unlink(ZUN_BIN_PATH), 0);
     EXPECT_EQ(do_suid(), 0);
     EXPECT_EQ(umask(0), 0);
@@ -153,7 +119,6 @@ TEST_F(StartUp, ClosedStandardDescriptorsAreOpenedOnDevNull)
                    0755);
     zt::RunOptions opt;
     opt.close_stdio = true;
-    const zt::Result r = zt::run_prog("mtactl", {"-s", "start"}, opt);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(zt::run_prog("mtactl", {"-s", "start"}, opt).status, 0);
     EXPECT_EQ(zt::read_file(log), "/dev/null\n/dev/null\n/dev/null\n");
 }

@@ -227,6 +227,23 @@ std::string program(const std::string &name)
     return std::string(ZT_PROG_DIR) + "/" + name;
 }
 
+static std::vector<std::string> with_asan(std::vector<std::string> env)
+{
+    if (const char *asan = std::getenv("ASAN_OPTIONS"))
+        env.push_back(std::string("ASAN_OPTIONS=") + asan);
+    return env;
+}
+
+// A null-terminated array for exec; the strings must outlive it.
+static std::vector<char *> c_strings(const std::vector<std::string> &words)
+{
+    std::vector<char *> c;
+    for (const auto &w : words)
+        c.push_back(const_cast<char *>(w.c_str()));
+    c.push_back(nullptr);
+    return c;
+}
+
 static void drain(int out_fd, int err_fd, Result &r)
 {
     struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
@@ -264,18 +281,9 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
         argv = {opt.argv0.empty() ? path : opt.argv0};
     }
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env =
-        opt.env.empty() ? std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"} : opt.env;
-    if (const char *asan = std::getenv("ASAN_OPTIONS"))
-        env.push_back(std::string("ASAN_OPTIONS=") + asan);
-
-    std::vector<char *> cargv, cenv;
-    for (auto &a : argv)
-        cargv.push_back(const_cast<char *>(a.c_str()));
-    cargv.push_back(nullptr);
-    for (auto &e : env)
-        cenv.push_back(const_cast<char *>(e.c_str()));
-    cenv.push_back(nullptr);
+    const std::vector<std::string> env = with_asan(
+        opt.env.empty() ? std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"} : opt.env);
+    std::vector<char *> cargv = c_strings(argv), cenv = c_strings(env);
     const std::string exe = opt.uid >= 0 ? std::string("/usr/bin/setpriv") : path;
 
     int in_pipe[2], out_pipe[2], err_pipe[2];
@@ -327,6 +335,77 @@ Result run_prog(const std::string &name, const std::vector<std::string> &args,
     return run(program(name), args, opt);
 }
 
+pid_t spawn(const std::string &path, const std::vector<std::string> &args, int *err_fd,
+            int gate)
+{
+    std::vector<std::string> argv{path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::vector<std::string> env = with_asan({"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
+    std::vector<char *> cargv = c_strings(argv), cenv = c_strings(env);
+    int err[2] = {-1, -1};
+    if (err_fd != nullptr && pipe2(err, O_CLOEXEC) != 0)
+        fail_errno("pipe");
+    const pid_t pid = fork();
+    if (pid < 0)
+        fail_errno("fork");
+    if (pid == 0) {
+        char c;
+        if (gate >= 0 && read(gate, &c, 1) != 1)
+            _exit(126);
+        const int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(null_fd, 1);
+        dup2(err_fd != nullptr ? err[1] : null_fd, 2);
+        execve(path.c_str(), cargv.data(), cenv.data());
+        _exit(127);
+    }
+    if (err_fd != nullptr) {
+        close(err[1]);
+        *err_fd = err[0];
+    }
+    return pid;
+}
+
+int wait_exit(pid_t pid)
+{
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0) {
+        if (errno != EINTR)
+            fail_errno("waitpid");
+    }
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+}
+
+std::string read_all(int fd)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return s;
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> sorted_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 uid_t nobody_uid()
 {
     const struct passwd *pw = getpwnam("nobody");
@@ -337,6 +416,22 @@ gid_t nobody_gid()
 {
     const struct group *gr = getgrnam("nogroup");
     return gr != nullptr ? gr->gr_gid : 65534;
+}
+
+RunOptions as_nobody()
+{
+    RunOptions opt;
+    opt.uid = static_cast<int>(nobody_uid());
+    opt.gid = static_cast<int>(nobody_gid());
+    return opt;
+}
+
+std::string shown(const std::vector<std::string> &args)
+{
+    std::string s;
+    for (const std::string &a : args)
+        s += " '" + a.substr(0, 30) + "'";
+    return s;
 }
 
 }  // namespace zt

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -100,9 +101,39 @@ Result run(const std::string &path, const std::vector<std::string> &args,
 Result run_prog(const std::string &name, const std::vector<std::string> &args,
                 const RunOptions &opt = RunOptions());
 
+// Starts path with args without waiting for it: standard input and output on
+// /dev/null, the environment run() gives. Standard error goes to a pipe whose
+// read end is stored in *err_fd, or to /dev/null when err_fd is null. With a
+// gate descriptor the child first reads one byte from it, so that many runs
+// can be let go at the same moment.
+pid_t spawn(const std::string &path, const std::vector<std::string> &args,
+            int *err_fd = nullptr, int gate = -1);
+// Waits for pid: its exit status 0..255, or -1 when a signal ended it.
+int wait_exit(pid_t pid);
+// Reads fd to its end and closes it.
+std::string read_all(int fd);
+// The lines of text without their newlines, in order.
+std::vector<std::string> lines(const std::string &text);
+// The lines of text without their newlines, sorted.
+std::vector<std::string> sorted_lines(const std::string &text);
+
 // An unprivileged uid and gid for set-user-id tests (nobody/nogroup).
 uid_t nobody_uid();
 gid_t nobody_gid();
+// Options that run a program as nobody/nogroup through setpriv (root only).
+RunOptions as_nobody();
+
+// The words, quoted and cut to 30 characters each: a trace of a command line.
+std::string shown(const std::vector<std::string> &args);
+
+// What f() returns, and what it wrote to standard error meanwhile.
+template <typename F>
+std::pair<int, std::string> with_stderr(F f)
+{
+    testing::internal::CaptureStderr();
+    const int result = f();
+    return {result, testing::internal::GetCapturedStderr()};
+}
 
 }  // namespace zt
 

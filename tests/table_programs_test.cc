@@ -1,0 +1,400 @@
+// permitset and routeset end to end: one program shape over two tables. Every
+// outcome with its exact messages and status, option order as POSIX getopt
+// gives it, tables the real map builder accepts, and concurrent adds.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using args_t = std::vector<std::string>;
+
+args_t operator+(args_t a, const args_t &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A request that succeeds: the table before (empty: as laid) and after.
+struct Success {
+    std::string before;
+    args_t args;
+    std::string after;
+};
+
+struct NameOption {
+    std::string opt;
+    std::string empty;
+    std::string too_long;
+};
+
+struct Prog {
+    std::string name;
+    std::string table;
+    std::string original;
+    std::string noun;
+    std::string (*usage_lines)(const std::string &name);
+    std::vector<NameOption> names;
+    args_t add, edit;                // complete requests
+    std::vector<args_t> missing;     // requests lacking a name they need
+    std::string foreign;             // an option only the other program takes
+    std::vector<Success> successes;  // its own, besides the shared ones
+    std::vector<args_t> session;     // runs whose table makemap must accept
+    std::string session_result;
+};
+
+const std::string HOST_EMPTY = "Host name argument must include an actual host name.\n";
+const std::string HOST_LONG = "Host name is too long. The max is: 1000.\n";
+const std::string DOMAIN_EMPTY = "Domain name argument must include an actual domain name.\n";
+const std::string DOMAIN_LONG = "Domain name is too long. The max is: 1000.\n";
+const std::string NO_MODE =
+    "A valid mode was not selected. The mode must be one of -a (add), -e (edit) or -r (remove)\n";
+const std::string NO_LIST = "Failed to get the list of line numbers.\n";
+const std::string NOT_INT = "Line number must be a valid integer. ";
+const std::string NO_DIGIT = "Line number must be a valid digit.\n";
+const std::string NO_DATA_EDIT = "Failed to modify the specified line.: No data available\n";
+const std::string NO_DATA_REMOVE =
+    "Failed to remove one or more of the specified lines.: No data available\n";
+const std::string BUSY = "Failed to open the file.: File exists\n";
+
+std::string permitset_usage(const std::string &name)
+{
+    return "\nAdd: " + name + " -a -h host\n" + "Remove: " + name +
+           " -r line1 [line2 line3 line4] \n" + "Edit: " + name +
+           " -e -H old_host -h nost_new -l line_number\n";
+}
+
+std::string routeset_usage(const std::string &name)
+{
+    return "\nAdd: " + name + " -a -d domain -h host\n" + "Remove: " + name +
+           " -r -d domain -l line number\n" + "Edit: " + name +
+           " -e -D domain_old -d domain_new -h nost_new -l line_number\n";
+}
+
+const std::string H999 = zt::repeat('h', 999);
+const std::string ACCESS = zt::TREE_ACCESS;
+const std::string MAILERTABLE = zt::TREE_MAILERTABLE;
+
+const Prog PERMITSET = {
+    "permitset",
+    "access",
+    ACCESS,
+    "access host",
+    permitset_usage,
+    {{"-h", HOST_EMPTY, HOST_LONG}, {"-H", HOST_EMPTY, HOST_LONG}},
+    {"-a", "-h", "x\n"},
+    {"-e", "-H", "x", "-h", "x\n"},
+    {{"-a"}, {"-a", "-H", "x"}, {"-e", "-h", "x\n"}, {"-e", "-H", "x"}},  // missing a name
+    "-D",
+    // Its own successful requests, besides the shared ones.
+    {
+        {"", {"-a", "-h", "Connect:10.1.1.1\tRELAY\n"}, ACCESS + "Connect:10.1.1.1\tRELAY\n"},
+        {"", {"-e", "-H", "127.0.0", "-h", "Connect:127.0.0.2\tREJECT\n", "-l", "7"},
+         "Connect:127.0.0.2\tREJECT\nFrom:spammer@example.org\tREJECT\n"},
+        {"", {"-e", "-H", "nowhere", "-h", "To:x\tOK\n"}, ACCESS + "To:x\tOK\n"},
+        // The line number is checked for its form only.
+        {"", {"-a", "-h", "0\n", "-l", "0"}, ACCESS + "0\n"},
+        {"", {"-a", "-h", "-5\n", "-l", "-5"}, ACCESS + "-5\n"},
+        {"", {"-a", "-h", "7x\n", "-l", "7x"}, ACCESS + "7x\n"},
+        {"", {"-a", "-h", "123\n", "-l", "123"}, ACCESS + "123\n"},
+        {"", {"-a", "-h", H999}, ACCESS + H999},
+        // The last mode given decides; scanning stops at the first non-option.
+        {"", {"-r", "-e", "-a", "-h", "x\n", "extra", "-z"}, ACCESS + "x\n"},
+    },
+    // A session for makemap, and the table it leaves.
+    {{"-a", "-h", "Connect:10.0.0.1\tRELAY\n"},
+     {"-a", "-h", "To:example.net\tOK\n"},
+     {"-e", "-H", "spammer", "-h", "From:other@example.org\tDISCARD\n"},
+     {"-r", "1"},
+     {"-a", "-h", "Connect:127.0.0.1\tRELAY\n"}},
+    "From:other@example.org\tDISCARD\nConnect:10.0.0.1\tRELAY\n"
+    "To:example.net\tOK\nConnect:127.0.0.1\tRELAY\n",
+};
+
+const Prog ROUTESET = {
+    "routeset",
+    "mailertable",
+    MAILERTABLE,
+    "relay host",
+    routeset_usage,
+    {{"-d", DOMAIN_EMPTY, DOMAIN_LONG},
+     {"-D", DOMAIN_EMPTY, DOMAIN_LONG},
+     {"-h", HOST_EMPTY, HOST_LONG}},
+    {"-a", "-d", "a", "-h", "b"},
+    {"-e", "-D", "a", "-d", "b", "-h", "c"},
+    {{"-a", "-d", "a"},
+     {"-a", "-h", "b"},
+     {"-e", "-d", "a", "-h", "b"},
+     {"-e", "-D", "a", "-h", "b"},
+     {"-e", "-D", "a", "-d", "b"}},
+    "-H",
+    // Its own successful requests, besides the shared ones.
+    {
+        {"", {"-a", "-d", "abc", "-h", "h"}, MAILERTABLE + "abc\th\n"},
+        // Neither text is checked, and a line number changes nothing in an add.
+        {"", {"-a", "-l", "12", "-d", "a b", "-h", "smtp:[x]\tz"},
+         MAILERTABLE + "a b\tsmtp:[x]\tz\n"},
+        {"a.net\tx\nd.org\th1\nb.net\ty\nd.org\th2\n",
+         {"-e", "-D", "d.org", "-d", "e.org", "-h", "h3", "-l", "2"},
+         "a.net\tx\ne.org\th3\nb.net\ty\nd.org\th2\n"},
+        {"mail.example.com\th1\nexample.com\th2\n",
+         {"-e", "-D", "example.com", "-d", "example.com", "-h", "h3"},
+         "example.com\th3\nexample.com\th2\n"},
+        {"", {"-e", "-D", "nowhere.test", "-d", "new.test", "-h", "h"},
+         MAILERTABLE + "new.test\th\n"},
+        {"", {"-e", "-D", zt::repeat('D', 999), "-d", zt::repeat('d', 999), "-h", H999},
+         MAILERTABLE + zt::repeat('d', 999) + "\t" + H999 + "\n"},
+        // A repeated name replaces the earlier one.
+        {"", {"-a", "-d", "first", "-d", "second", "-h", "h", "extra", "-z"},
+         MAILERTABLE + "second\th\n"},
+    },
+    // A session for makemap, and the table it leaves.
+    {{"-a", "-d", "example.net", "-h", "smtp:[relay.example.net]"},
+     {"-a", "-d", ".example.net", "-h", "esmtp:[mx.example.net]"},
+     {"-e", "-D", "example.org", "-d", "example.edu", "-h", "relay:mx.edu"},
+     {"-r", "1"}},
+    "example.edu\trelay:mx.edu\nexample.net\tsmtp:[relay.example.net]\n"
+    ".example.net\tesmtp:[mx.example.net]\n",
+};
+
+void PrintTo(const Prog *p, std::ostream *os) { *os << p->name; }
+
+args_t numbers(int from, int to)
+{
+    args_t words;
+    for (int i = from; i <= to; i++)
+        words.push_back(std::to_string(i));
+    return words;
+}
+
+class TablePrograms : public zt::TreeTest, public ::testing::WithParamInterface<const Prog *> {
+protected:
+    const Prog &p = *GetParam();
+    const std::string table = zt::InstallTree::mail(p.table);
+    const std::string tmp = table + ".tmp";
+
+    void expect(const args_t &args, int status, const std::string &err,
+                const std::string &argv0 = "")
+    {
+        zt::RunOptions opt;
+        opt.argv0 = argv0;
+        const zt::Result r = zt::run_prog(p.name, args, opt);
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.out, "");
+    }
+    // getopt's diagnostic, then the usage text naming argv[0] when it is
+    // short enough.
+    std::string usage(const std::string &diagnostic, const std::string &argv0 = "") const
+    {
+        const std::string shown = argv0.empty() ? zt::program(p.name) : argv0;
+        const std::string name = argv0.empty() || argv0.size() > 9 ? p.name : argv0;
+        return shown + ": " + diagnostic + "\nInvalid option [?]\n" + p.usage_lines(name);
+    }
+    std::string failed(const std::string &what) const
+    {
+        return "Failed to " + what + " the " + p.noun + ".\n";
+    }
+};
+
+// Every refusal comes before any file is touched: a leftover temporary file,
+// which would fail any transaction, is not even noticed.
+TEST_P(TablePrograms, RefusalsLeaveTheTableUntouched)
+{
+    struct Refusal {
+        args_t args;
+        int status;
+        std::string err;
+        std::string argv0 = "";
+    };
+    std::vector<Refusal> rows = {
+        {{}, 255, NO_MODE},
+        {{"-z"}, 1, usage("invalid option -- 'z'")},
+        {{p.foreign, "x"}, 1, usage("invalid option -- '" + p.foreign.substr(1) + "'")},
+        {p.add + args_t{"-l"}, 1, usage("option requires an argument -- 'l'")},
+        {p.add + args_t{"-l", ""}, 18, "Line number argument requires a number to be specified.\n"},
+        {p.add + args_t{"-l", "1234"}, 17, "Line number is too long.\n"},
+        {p.add + args_t{"-l", "x"}, 6, NO_DIGIT},
+        {p.add + args_t{"-l", " +"}, 6, NO_DIGIT},
+        {p.add + args_t{"-l", "-x"}, 6, NO_DIGIT},
+        // Options act in command-line order; removal numbers start at the third word.
+        {{"-l", "1234", "-z"}, 17, "Line number is too long.\n"},
+        {{"-z", "-l", "1234"}, 1, usage("invalid option -- 'z'")},
+        {{"-r", "3", "-a"}, 255, NOT_INT + "-a is not a valid integer.\n" + NO_LIST},
+        {{"-e", "-r", "3"}, 255, NOT_INT + "-r is not a valid integer.\n" + NO_LIST},
+        {{"-a", "-r", "1"}, 255, NOT_INT + "-r is not a valid integer.\n" + NO_LIST},
+        {{"-r", "1", "2147483648"}, 255, "Line number is out of range.\n" + NO_LIST},
+        {args_t{"-r"} + numbers(11, 111), 255, "Too many lines to delete at once." + NO_LIST},
+    };
+    // argv[0] of at most 9 characters stands in the usage text for the name.
+    for (const std::string &argv0 : args_t{"x", "abcdefghi", "abcdefghij", "/usr/sbin/" + p.name})
+        rows.push_back({{"-z"}, 1, usage("invalid option -- 'z'", argv0), argv0});
+    args_t names_only;
+    for (const NameOption &n : p.names) {
+        const std::string needs = "option requires an argument -- '" + n.opt.substr(1) + "'";
+        rows.push_back({{"-a", n.opt, ""}, 255, n.empty});
+        rows.push_back({{"-a", n.opt, zt::repeat('n', 1000)}, 1, n.too_long});
+        rows.push_back({{"-a", n.opt}, 1, usage(needs)});
+        rows.push_back({{n.opt, "", "-z"}, 255, n.empty});
+        rows.push_back({{"-r", n.opt, "D", "-l", "3"}, 255,
+                        NOT_INT + n.opt + " is not a valid integer.\n" + NO_LIST});
+        names_only = names_only + args_t{n.opt, "x"};
+    }
+    // Names without a mode still get the mode message first.
+    rows.push_back({names_only + args_t{"-l", "1"}, 255, NO_MODE});
+    const std::string missing = "Missing a required option.\n" + p.usage_lines(p.name);
+    for (const args_t &args : p.missing)
+        rows.push_back({args, 1, missing});
+
+    zt::write_file(tmp, "left\n", 0600);
+    for (const Refusal &r : rows) {
+        SCOPED_TRACE(zt::shown(r.args) + " argv0 " + r.argv0);
+        expect(r.args, r.status, r.err, r.argv0);
+    }
+    EXPECT_EQ(zt::read_file(table), p.original);
+    EXPECT_EQ(zt::read_file(tmp), "left\n");
+}
+
+TEST_P(TablePrograms, RequestsChangeTheTableAsAsked)
+{
+    std::vector<Success> rows = p.successes;
+    const std::string six = "1\n2\n3\n4\n5\n6\n";
+    rows.push_back({six, {"-r", "2", "5", "99"}, "1\n3\n4\n6\n"});
+    rows.push_back({six, {"-r"}, six});
+    rows.push_back({six, args_t{"-r", "1"} + numbers(11, 109), "2\n3\n4\n5\n6\n"});
+    for (const Success &s : rows) {
+        SCOPED_TRACE(zt::shown(s.args));
+        zt::write_file(table, s.before.empty() ? p.original : s.before);
+        expect(s.args, 0, "");
+        EXPECT_EQ(zt::read_file(table), s.after);
+        EXPECT_EQ(zt::file_mode(table), 0644u);
+        EXPECT_FALSE(zt::exists(tmp));
+    }
+}
+
+TEST_P(TablePrograms, FailedTransactionsLeaveTheTableAsItWas)
+{
+    zt::write_file(table, "");
+    expect(p.edit, 255, NO_DATA_EDIT + failed("edit"));
+    expect({"-r", "1"}, 255, NO_DATA_REMOVE + failed("remove"));
+    expect({"-r"}, 255, NO_DATA_REMOVE + failed("remove"));
+    EXPECT_EQ(zt::read_file(table), "");
+    EXPECT_FALSE(zt::exists(tmp));
+
+    zt::write_file(table, p.original);
+    zt::write_file(tmp, "left\n", 0600);
+    expect(p.add, 255, BUSY + failed("add"));
+    expect(p.edit, 255, BUSY + failed("edit"));
+    expect({"-r", "1"}, 255, BUSY + failed("remove"));
+    EXPECT_EQ(zt::read_file(table), p.original);
+    EXPECT_EQ(zt::read_file(tmp), "left\n");
+}
+
+TEST_P(TablePrograms, StartUpChecksComeFirst)
+{
+    unlink(zt::InstallTree::mail("sendmail.mc").c_str());
+    expect({"-z", "-l", "1234"}, 1, "failed to find sendmail installed.\n");
+}
+
+TEST_P(TablePrograms, OnlyTheOwnerOfTheMainProgramMayUseIt)
+{
+    ZT_REQUIRE_ROOT("hands bin/zun to another user");
+    const std::string zun = zt::InstallTree::path("bin/zun");
+    ASSERT_EQ(chown(zun.c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
+    expect(p.add, 2, "Failed to change user id.\n");
+    EXPECT_EQ(zt::read_file(table), p.original);
+    EXPECT_FALSE(zt::exists(tmp));
+}
+
+// makemap's stderr less its warnings about world-writable directories above
+// the map (such as /tmp), which say nothing about the source.
+std::string complaints(const std::string &err)
+{
+    std::istringstream in(err);
+    std::string rest;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("WARNING: World writable directory ", 0) != 0)
+            rest += line + "\n";
+    }
+    return rest;
+}
+
+TEST_P(TablePrograms, EditedTableBuildsAHashMap)
+{
+    const char makemap[] = "/usr/sbin/makemap";
+    if (!zt::exists(makemap))
+        GTEST_SKIP() << makemap << " is not installed";
+    for (const args_t &args : p.session)
+        expect(args, 0, "");
+    ASSERT_EQ(zt::read_file(table), p.session_result);
+    // makemap wants a map directory nobody else may write.
+    zt::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
+    zt::RunOptions opt;
+    opt.input = p.session_result;
+    const zt::Result r = zt::run(makemap, {"hash", dir / "map"}, opt);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(complaints(r.err), "");
+    EXPECT_TRUE(zt::exists(dir / "map.db"));
+}
+
+INSTANTIATE_TEST_SUITE_P(, TablePrograms, ::testing::Values(&PERMITSET, &ROUTESET),
+                         [](const auto &info) { return info.param->name; });
+
+// Many runs at once: each one either commits its whole line or fails to open
+// its transaction; none loses another's line.
+TEST(PermitsetRace, ConcurrentAddsNeverLoseOrTearALine)
+{
+    zt::InstallTree tree;
+    const std::string access = zt::InstallTree::mail("access"), original = zt::TREE_ACCESS;
+    const std::string failed = "Failed to add the access host.\n";
+    const std::string again = "Failed to open the file.: Resource temporarily unavailable\n";
+    for (int round = 0; round < 4; round++) {
+        SCOPED_TRACE(round);
+        zt::write_file(access, original);
+        int gate[2];
+        ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+        struct Run {
+            pid_t pid;
+            int err_fd;
+            std::string line;
+        };
+        std::vector<Run> runs;
+        for (int i = 0; i < 16; i++) {
+            Run run{-1, -1,
+                    "Connect:10." + std::to_string(round) + ".0." + std::to_string(i) + "\t" +
+                        zt::repeat('R', 200 + i) + "\n"};
+            run.pid = zt::spawn(zt::program("permitset"), {"-a", "-h", run.line}, &run.err_fd,
+                                gate[0]);
+            runs.push_back(run);
+        }
+        ASSERT_EQ(write(gate[1], std::string(16, 'g').data(), 16), 16);
+        close(gate[0]);
+        close(gate[1]);
+        std::string added;
+        for (const Run &run : runs) {
+            const std::string err = zt::read_all(run.err_fd);
+            const int status = zt::wait_exit(run.pid);
+            if (status == 0) {
+                EXPECT_EQ(err, "");
+                added += run.line;
+            } else {
+                EXPECT_EQ(status, 255);
+                EXPECT_TRUE(err == BUSY + failed || err == again + failed) << err;
+            }
+        }
+        const std::string content = zt::read_file(access);
+        ASSERT_EQ(content.compare(0, original.size(), original), 0) << content;
+        EXPECT_EQ(zt::sorted_lines(content.substr(original.size())), zt::sorted_lines(added));
+        EXPECT_FALSE(zt::exists(access + ".tmp"));
+        EXPECT_FALSE(added.empty());
+    }
+}
+
+}  // namespace
