@@ -1,0 +1,270 @@
+// replace_milter: formatting, refusal and the edit of sendmail.mc. The
+// input decides the name, the socket, the state, the fail type, the four
+// timeouts, the edit mode and which of a few lines sendmail.mc holds
+// beforehand; the file is laid afresh for every input under the build's own
+// install root, and afterwards must hold exactly what the model says.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "smlib.h"
+
+namespace {
+
+constexpr size_t MAX_TEXT = 1098;
+constexpr size_t MAX_NAME = 1400;
+const std::string CONF = SENDMAIL_CONF;
+const std::string CONF_TMP = CONF + ".tmp";
+
+struct milter_case {
+    bool null_name;
+    bool null_socket;
+    unsigned char enabled;
+    unsigned char fail_type;
+    char mode;
+    unsigned int C, R, E, S;
+    unsigned lines_before;  // which of the lines below sendmail.mc holds
+    std::string name;
+    std::string socket;
+};
+
+// Mostly one of the values a caller means; from 0xe0 on a small number
+// (0xe0 is 0) or a large one (0xf0 and up as they are).
+unsigned char meant(uint8_t b, std::initializer_list<unsigned char> values)
+{
+    if (b >= 0xf0)
+        return b;
+    if (b >= 0xe0)
+        return static_cast<unsigned char>(b - 0xe0);
+    return values.begin()[b % values.size()];
+}
+
+milter_case decode(const uint8_t *data, size_t size)
+{
+    zf::input_reader in(data, size);
+    milter_case c;
+    const uint8_t flags = in.byte();
+    c.null_name = flags % 16 == 15;
+    c.null_socket = flags % 16 == 14;
+    c.enabled = meant(in.byte(), {MILTER_STATUS_DISABLED, MILTER_STATUS_ENABLED});
+    c.fail_type = meant(in.byte(), {FT_FAIL, FT_REJECT, FT_ACCEPT});
+    c.mode = static_cast<char>(meant(in.byte(), {EM_EDITLINE, EM_ADDLINE}));
+    c.lines_before = in.byte();
+    c.C = in.number();
+    c.R = in.number();
+    c.E = in.number();
+    c.S = in.number();
+    c.name = zf::up_to_nul(in.text(3, MAX_NAME));
+    c.socket = zf::up_to_nul(in.text(3, MAX_NAME));
+    return c;
+}
+
+// The file before the call: a selection of lines, some holding the key of
+// the name (in a longer name, in a disabled line, past and across the
+// editor's 499-byte read), the last one without its newline.
+std::string conf_before(const milter_case &c)
+{
+    const std::string key = std::string(MILTER_LINE_START) + c.name;
+    const std::string lines[] = {
+        "divert(-1)dnl\n",
+        key + "0',`S=unix:/x,T=C:1m;E:1m;R:1m;S:1m')\n",
+        "dnl " + key + "',`S=local:/y,F=T,T=C:0m;E:0m;R:0m;S:0m')\n",
+        std::string(520, 'x') + key + "\n",
+        "FEATURE(`access_db')dnl\n",
+        std::string(497, 'y') + key + "')\n",
+        "dnl " + key + "\n",
+        "MAILER(`smtp')",
+    };
+    std::string s;
+    for (unsigned i = 0; i < 8; i++) {
+        if (c.lines_before & (1u << i))
+            s += lines[i];
+    }
+    return s;
+}
+
+bool refused_char(unsigned char ch)
+{
+    return ch < 0x20 || ch == 0x7f || std::strchr(" `'(),#", ch) != nullptr;
+}
+
+bool refused(const std::string &text)
+{
+    for (unsigned char ch : text) {
+        if (refused_char(ch))
+            return true;
+    }
+    return false;
+}
+
+std::string declaration(const milter_case &c)
+{
+    const char *flag = c.fail_type == FT_FAIL ? "F=T," : c.fail_type == FT_REJECT ? "F=R," : "";
+    auto minutes = [](unsigned int v) { return std::to_string(static_cast<int32_t>(v)) + "m"; };
+    return std::string(c.enabled == MILTER_STATUS_DISABLED ? "dnl " : "") + "INPUT_MAIL_FILTER(`" +
+           c.name + "',`S=" + c.socket + "," + flag + "T=C:" + minutes(c.C) + ";E:" +
+           minutes(c.E) + ";R:" + minutes(c.R) + ";S:" + minutes(c.S) + "')\n";
+}
+
+struct outcome {
+    int rc;
+    std::string message;  // a trailing "*" stands for perror's error text
+    std::string conf;
+};
+
+outcome edit(const milter_case &c, const std::string &before, const std::string &line)
+{
+    if (c.mode == EM_ADDLINE)
+        return {1, "", before + line};
+    if (c.mode != EM_EDITLINE)
+        return {0, "Failed to commit the changes to the file.*", before};
+    const std::vector<std::string> lines = zf::physical_lines(before);
+    if (lines.empty())
+        return {0, "Failed to modify the specified line.*", before};
+    const std::string key = std::string(MILTER_LINE_START) + c.name;
+    std::string after;
+    bool replaced = false;
+    for (const std::string &l : lines) {
+        if (!replaced && l.find(key) != std::string::npos) {
+            after += line;
+            replaced = true;
+        } else {
+            after += l;
+        }
+    }
+    if (!replaced)
+        after += line;
+    return {1, "", after};
+}
+
+outcome model(const milter_case &c, const std::string &before)
+{
+    if (c.null_name || c.null_socket)
+        return {0, "", before};
+    if (refused(c.name))
+        return {0, "Milter name contains a character that is not allowed.\n", before};
+    if (refused(c.socket))
+        return {0, "Socket name contains a character that is not allowed.\n", before};
+    if (std::strlen(MILTER_LINE_START) + c.name.size() > MAX_TEXT)
+        return {0, "Milter name is too long.\n", before};
+    if (c.fail_type > FT_ACCEPT)
+        return {0, "Fail type was an unexpected value!\n*", before};
+    if (c.enabled != MILTER_STATUS_ENABLED && c.enabled != MILTER_STATUS_DISABLED)
+        return {0, "", before};
+    const std::string line = declaration(c);
+    if (line.size() > MAX_TEXT)
+        return {0, "Milter line too long.\n", before};
+    // What the writer promises of every line it lets through.
+    for (size_t i = 0; i + 1 < line.size(); i++) {
+        if (line[i] == '\n' || static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7f)
+            zf::fail("model line holds a control byte: %s", zf::show(line).c_str());
+    }
+    return edit(c, before, line);
+}
+
+const milter_case *current = nullptr;
+
+std::string describe()
+{
+    const milter_case &c = *current;
+    return "name " + (c.null_name ? std::string("null") : zf::show(c.name)) + ", socket " +
+           (c.null_socket ? std::string("null") : zf::show(c.socket)) + ", enabled " +
+           std::to_string(c.enabled) + ", fail_type " + std::to_string(c.fail_type) +
+           ", C R E S " + std::to_string(c.C) + " " + std::to_string(c.R) + " " +
+           std::to_string(c.E) + " " + std::to_string(c.S) + ", mode " +
+           std::to_string(static_cast<int>(c.mode)) + ", lines before " +
+           std::to_string(c.lines_before);
+}
+
+// A message that ends in "*" was written by perror: the text, ": ", the
+// error text and one newline.
+void expect_message(const std::string &got, const std::string &want)
+{
+    if (want.empty() || want.back() != '*') {
+        zf::expect_eq(got, want, "message on stderr");
+        return;
+    }
+    const std::string head = want.substr(0, want.size() - 1) + ": ";
+    if (got.compare(0, head.size(), head) != 0 || got.size() <= head.size() + 1 ||
+        got.back() != '\n' || got.find('\n', head.size()) != got.size() - 1)
+        zf::fail("perror message: got %s, want %s<error text>\\n", zf::show(got).c_str(),
+                 zf::show(head).c_str());
+}
+
+void make_dirs(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string dir = path.substr(0, slash);
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::perror(dir.c_str());
+            std::exit(1);
+        }
+    }
+}
+
+const std::string LOCK = std::string(ZUN_PATH) + ".fuzz-lock";
+
+// The tree goes with the run that laid it (a crash leaves it for the next).
+void remove_tree()
+{
+    unlink(CONF_TMP.c_str());
+    unlink(CONF.c_str());
+    for (const char *dir : {"sendmail/etc/mail", "sendmail/etc", "sendmail"})
+        rmdir((std::string(ZUN_PATH) + dir).c_str());
+    unlink(LOCK.c_str());
+    rmdir(ZUN_PATH);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    make_dirs(CONF);
+    // One process at a time on this root: two would edit one sendmail.mc.
+    const int fd = open(LOCK.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        std::fprintf(stderr, "milter_fuzz: %s is in use by another run\n", ZUN_PATH);
+        std::exit(1);
+    }
+    unlink(CONF_TMP.c_str());
+    std::atexit(remove_tree);
+    zf::describe_case() = describe;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const milter_case c = decode(data, size);
+    current = &c;
+    const std::string before = conf_before(c);
+    zf::write_file(CONF, before, 0644);
+    const outcome want = model(c, before);
+
+    outcome got{};
+    {
+        zf::stderr_capture capture;
+        got.rc = replace_milter(c.null_name ? nullptr : c.name.c_str(),
+                                c.null_socket ? nullptr : c.socket.c_str(), c.enabled, c.fail_type,
+                                c.C, c.R, c.E, c.S, c.mode);
+        got.message = capture.take();
+    }
+    zf::expect_eq(got.rc, want.rc, "result of replace_milter");
+    expect_message(got.message, want.message);
+    zf::expect_eq(zf::read_file(CONF), want.conf, "sendmail.mc");
+    zf::expect_mode(zf::file_mode(CONF), 0644, "mode of sendmail.mc");
+    if (zf::exists(CONF_TMP))
+        zf::fail("sendmail.mc.tmp left behind");
+    return 0;
+}
