@@ -367,20 +367,25 @@ void revert_file(edit_file *ef)
     (void)ef;
 }
 
-int copy_until(edit_file *ef, unsigned long line_no, const char *match)
+// What a walk does with one physical line, given the first and last of the
+// numbers it takes and its bytes.
+enum class step { keep, drop, stop };
+
+// One forward pass over the lines: each is kept (copied), dropped, or ends
+// the pass unwritten. Returns the count of numbers read, or -1 on failure.
+template <typename Decide>
+int walk(edit_file *ef, Decide decide)
 {
-    if (ef == nullptr || !usable(ef))
-        return -1;
     pass p(ef);
     unsigned long cnt = 0;
     int got;
     while ((got = p.next()) > 0) {
         const unsigned long first = cnt + 1;
         cnt += p.pieces();
-        if ((first <= line_no && line_no <= cnt) ||
-            (match != nullptr && p.line().find(match) != std::string_view::npos))
+        const step s = decide(first, cnt, p.line());
+        if (s == step::stop)
             break;
-        if (!p.keep()) {
+        if (s == step::keep && !p.keep()) {
             got = -1;
             break;
         }
@@ -388,6 +393,18 @@ int copy_until(edit_file *ef, unsigned long line_no, const char *match)
     if (got < 0 || !p.done())
         return -1;
     return count_result(cnt);
+}
+
+int copy_until(edit_file *ef, unsigned long line_no, const char *match)
+{
+    if (ef == nullptr || !usable(ef))
+        return -1;
+    return walk(ef, [line_no, match](unsigned long first, unsigned long last,
+                                     std::string_view line) {
+        const bool hit = (first <= line_no && line_no <= last) ||
+                         (match != nullptr && line.find(match) != std::string_view::npos);
+        return hit ? step::stop : step::keep;
+    });
 }
 
 int add_line(edit_file *ef, const char *line)
@@ -443,24 +460,12 @@ int rm_lines(edit_file *ef, const unsigned int *lines, unsigned int count)
     const unsigned int *want = sorted.get();
     const unsigned int *const last_want = want + n;
 
-    pass p(ef);
-    unsigned long cnt = 0;
-    int got;
-    while ((got = p.next()) > 0) {
-        const unsigned long first = cnt + 1;
-        cnt += p.pieces();
+    return walk(ef, [&want, last_want](unsigned long first, unsigned long last,
+                                       std::string_view) {
         while (want != last_want && *want < first)
             ++want;
-        if (want != last_want && *want <= cnt)
-            continue;
-        if (!p.keep()) {
-            got = -1;
-            break;
-        }
-    }
-    if (got < 0 || !p.done())
-        return -1;
-    return count_result(cnt);
+        return want != last_want && *want <= last ? step::drop : step::keep;
+    });
 }
 
 int in_lines(unsigned int test, const unsigned int *lines, unsigned int count)
