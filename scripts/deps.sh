@@ -3,9 +3,10 @@
 # run as root and something is missing. Nothing else is fetched.
 set -eu
 
+# file: CPack's Debian generator refuses to work without it.
 packages=(cmake g++ make libgtest-dev m4 sendmail-bin sendmail-cf
           mandoc clang libclang-rt-14-dev clang-tidy cppcheck strace
-          util-linux time dpkg-dev)
+          util-linux time dpkg-dev file)
 
 missing=()
 for p in "${packages[@]}"; do
