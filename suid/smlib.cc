@@ -2,8 +2,11 @@
 #include "smlib.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "edit_file.h"
 
@@ -21,6 +25,17 @@ int is_sm_installed()
     const bool root_ok = stat(SENDMAIL_ROOT, &st) >= 0;
     const bool conf_ok = stat(SENDMAIL_CONF, &st) >= 0;
     return root_ok && conf_ok ? 1 : 0;
+}
+
+// Root's own groups, all of them: the caller's group and supplementary
+// groups would otherwise come along to everything root does and creates,
+// and a set-user-id program's effective group is still the caller's.
+static int become_root_group()
+{
+    const gid_t root_only[] = {0};
+    if (setgroups(1, root_only) != 0)
+        return 0;
+    return setgid(0) == 0 ? 1 : 0;
 }
 
 int do_suid()
@@ -34,7 +49,7 @@ int do_suid()
         return 0;
     if (setuid(geteuid()) != 0)
         return 0;
-    if (getuid() == 0 && setgid(getegid()) != 0)
+    if (getuid() == 0 && !become_root_group())
         return 0;
     umask(022);
     return 1;
@@ -52,9 +67,32 @@ void secure_stdio()
     signal(SIGXFSZ, SIG_IGN);
 }
 
+// The interval timers survive exec, so a caller can arm them for us.
+static void stop_timers()
+{
+    const struct itimerval off {};
+    for (const int which : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF})
+        (void)setitimer(which, &off, nullptr);
+}
+
+// A caller's low CPU limit must not cut a root edit short. Only the soft
+// limit can be raised without CAP_SYS_RESOURCE.
+static void lift_cpu_limit()
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_CPU, &rl) != 0 || rl.rlim_cur == rl.rlim_max)
+        return;
+    rl.rlim_cur = rl.rlim_max;
+    (void)setrlimit(RLIMIT_CPU, &rl);
+}
+
 int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int *status)
 {
     secure_stdio();
+    // Nothing the caller armed or wired up may end the run halfway: a timer
+    // would kill it, and a message to a closed pipe would raise SIGPIPE.
+    stop_timers();
+    signal(SIGPIPE, SIG_IGN);
     if (!is_sm_installed()) {
         std::fputs(MSG_NOT_INSTALLED, stderr);
         *status = no_sendmail_status;
@@ -65,6 +103,7 @@ int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int 
         *status = suid_status;
         return 0;
     }
+    lift_cpu_limit();
     return 1;
 }
 

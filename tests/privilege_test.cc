@@ -1,8 +1,10 @@
 // The programs installed for real: a root-owned set-user-id copy run by an
 // unprivileged user, and copies run by users the check must refuse.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,7 @@ protected:
 TEST_F(Privilege, OwnerOfTheMainProgramRunsItAsRoot)
 {
     ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+    ASSERT_EQ(chmod(SENDMAIL_CONF, 0640), 0);
     zt::write_file(SENDMAIL_PID, "4242\n", 0600);
     for (const auto &[args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"-p"}, "4242\n"}, {{"-g"}, ""}, {{"-s", "start"}, ""}}) {
@@ -46,9 +49,74 @@ TEST_F(Privilege, OwnerOfTheMainProgramRunsItAsRoot)
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, out);
     }
+    // Root's group too, not the caller's.
     EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_GATEWAY_MC);
     EXPECT_EQ(zt::file_uid(SENDMAIL_CONF), 0u);
+    EXPECT_EQ(zt::file_gid(SENDMAIL_CONF), 0u);
+    EXPECT_EQ(zt::file_mode(SENDMAIL_CONF), 0640u);
     EXPECT_EQ(zt::file_uid(InstallTree::path("sendmail/var/run/init.log")), 0u);
+    EXPECT_EQ(zt::file_gid(InstallTree::path("sendmail/var/run/init.log")), 0u);
+}
+
+// The lines the fake init script logs for the limits it got: those of
+// process 1, as far as the hard limits in force let them be raised without
+// CAP_SYS_RESOURCE.
+std::string service_limits()
+{
+    const bool can_raise = [] {
+        for (const std::string &line : zt::lines(zt::read_file("/proc/self/status")))
+            if (line.compare(0, 7, "CapEff:") == 0)
+                return (std::stoull(line.substr(7), nullptr, 16) >> 24 & 1) != 0;
+        return false;
+    }();
+    std::string lines;
+    for (int res = 0; res < RLIM_NLIMITS; res++) {
+        struct rlimit pid1, own;
+        if (prlimit(1, static_cast<__rlimit_resource>(res), nullptr, &pid1) != 0 ||
+            getrlimit(res, &own) != 0)
+            return "cannot read the limits of process 1";
+        if (!can_raise) {
+            pid1.rlim_max = std::min(pid1.rlim_max, own.rlim_max);
+            pid1.rlim_cur = std::min(pid1.rlim_cur, pid1.rlim_max);
+        }
+        lines += "limit=" + std::to_string(res) + " " + std::to_string(pid1.rlim_cur) + " " +
+                 std::to_string(pid1.rlim_max) + "\n";
+    }
+    return lines;
+}
+
+// Nothing of the caller's process state reaches the init script but
+// descriptors 0 to 2: not its groups, descriptors, limits, priority,
+// directory or timers. The timer would fire while the script runs.
+TEST_F(Privilege, InitScriptStartsAsAService)
+{
+    ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+    zt::write_file(InstallTree::path("sendmail/var/run/init.sleep"), "600\n");
+    zt::TempDir own;
+    ASSERT_EQ(chown(own.path().c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
+    struct rlimit core;
+    ASSERT_EQ(getrlimit(RLIMIT_CORE, &core), 0);
+    zt::RunOptions opt = zt::as_nobody();
+    opt.groups = {zt::nobody_gid(), 100, 27};
+    opt.extra_fd = true;
+    opt.nice = 10;
+    opt.cwd = own.path();
+    opt.soft_limits = {{RLIMIT_FSIZE, 4096}, {RLIMIT_NOFILE, 16}, {RLIMIT_CPU, 5},
+                       {RLIMIT_CORE, core.rlim_max}};
+    opt.timer_ms = 300;
+    const zt::Result r = zt::run(suid_copy, {"-s", "start"}, opt);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string state, limits;
+    for (const std::string &line :
+         zt::lines(zt::read_file(InstallTree::path("sendmail/var/run/init.log")))) {
+        if (line.compare(0, 6, "limit=") == 0)
+            limits += line + "\n";
+        else if (line.compare(0, 4, "argv") != 0 && line.compare(0, 4, "env=") != 0)
+            state += line + "\n";
+    }
+    EXPECT_EQ(state, "uid=0 0\ngid=0 0\ngroups=0\nfds=0 1 2 \nnice=0\ncwd=/\nend\n");
+    EXPECT_EQ(limits, service_limits());
 }
 
 // Another caller, and root when another user owns the main program, whether

@@ -5,7 +5,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -244,6 +246,40 @@ static std::vector<char *> c_strings(const std::vector<std::string> &words)
     return c;
 }
 
+// In the child, before exec: the process state opt asks the caller to have.
+static void hand_over(const RunOptions &opt)
+{
+    int dead[2];
+    if (opt.err_dead_pipe && pipe(dead) == 0) {
+        close(dead[0]);
+        dup2(dead[1], 2);
+        close(dead[1]);
+    }
+    if (opt.extra_fd) {
+        const int fd = open("/dev/null", O_RDONLY);
+        if (fd != 5) {
+            dup2(fd, 5);
+            close(fd);
+        }
+    }
+    if (opt.nice != 0)
+        (void)!nice(opt.nice);
+    if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
+        _exit(125);
+    for (const auto &[res, soft] : opt.soft_limits) {
+        struct rlimit rl;
+        getrlimit(res, &rl);
+        rl.rlim_cur = soft;
+        if (setrlimit(res, &rl) != 0)
+            _exit(124);
+    }
+    if (opt.timer_ms > 0) {
+        const struct timeval every = {opt.timer_ms / 1000, opt.timer_ms % 1000 * 1000};
+        const struct itimerval timer = {every, every};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+    }
+}
+
 static void drain(int out_fd, int err_fd, Result &r)
 {
     struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
@@ -274,9 +310,12 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
 {
     std::vector<std::string> argv;
     if (opt.uid >= 0) {
+        std::string groups = "--clear-groups";
+        for (size_t i = 0; i < opt.groups.size(); i++)
+            groups = (i == 0 ? "--groups=" : groups + ",") + std::to_string(opt.groups[i]);
         argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(opt.uid),
-                "--regid=" + std::to_string(opt.gid >= 0 ? opt.gid : opt.uid), "--clear-groups",
-                "--", path};
+                "--regid=" + std::to_string(opt.gid >= 0 ? opt.gid : opt.uid), groups, "--",
+                path};
     } else {
         argv = {opt.argv0.empty() ? path : opt.argv0};
     }
@@ -303,6 +342,7 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
             close(1);
             close(2);
         }
+        hand_over(opt);
         execve(exe.c_str(), cargv.data(), cenv.data());
         _exit(127);
     }

@@ -3,6 +3,7 @@
 #ifndef ZUN_TESTS_SUPPORT_H
 #define ZUN_TESTS_SUPPORT_H
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -90,8 +91,16 @@ struct RunOptions {
     std::string argv0;                  // argv[0] when not empty; default: the path
     int uid = -1;                       // run through setpriv as this uid/gid (root only)
     int gid = -1;
+    std::vector<gid_t> groups;          // and with these supplementary groups (default none)
     bool close_stdio = false;           // start with descriptors 0, 1 and 2 closed
                                         // (out and err then stay empty)
+    // Process state a caller can hand over through exec.
+    bool err_dead_pipe = false;         // standard error a pipe whose reader is gone
+    bool extra_fd = false;              // descriptor 5 open on /dev/null
+    int nice = 0;                       // added to the nice value
+    std::string cwd;                    // working directory
+    std::vector<std::pair<int, rlim_t>> soft_limits;  // resource and soft limit
+    long timer_ms = 0;                  // ITIMER_REAL due after, and every, that many ms
 };
 
 // Runs path with args (not counting argv[0]) and collects its outcome.

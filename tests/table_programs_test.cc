@@ -7,6 +7,7 @@
 
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support.h"
@@ -394,6 +395,30 @@ TEST(PermitsetRace, ConcurrentAddsNeverLoseOrTearALine)
         EXPECT_EQ(zt::sorted_lines(content.substr(original.size())), zt::sorted_lines(added));
         EXPECT_FALSE(zt::exists(access + ".tmp"));
         EXPECT_FALSE(added.empty());
+    }
+}
+
+// A caller's armed timer, or a closed pipe on standard error while the
+// edit fails, must not end a root edit halfway and leave its temporary file.
+TEST(PermitsetCallerState, TimersAndClosedPipesCannotCutAnEditShort)
+{
+    zt::InstallTree tree;
+    const std::string access = zt::InstallTree::mail("access"), entry = "Connect:192.0.2.9\tOK\n";
+    std::string big;
+    for (unsigned i = 0; big.size() < (20u << 20); i++)
+        big += "From:sender" + std::to_string(i) + "@bulk.example.org\tREJECT\n";
+    zt::RunOptions timer, dead_pipe;
+    timer.timer_ms = 50;
+    dead_pipe.err_dead_pipe = true;
+    dead_pipe.soft_limits = {{RLIMIT_FSIZE, 0}};
+    for (const auto &[opt, status, after] :
+         {std::make_tuple(timer, 0, big + entry), std::make_tuple(dead_pipe, 255, big)}) {
+        zt::write_file(access, big);
+        const zt::Result r = zt::run_prog("permitset", {"-a", "-h", entry}, opt);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, status);
+        EXPECT_TRUE(zt::read_file(access) == after);
+        EXPECT_FALSE(zt::exists(access + ".tmp"));
     }
 }
 
