@@ -8,7 +8,8 @@
 // lines, at least 1; a number or a match selects the whole physical line
 // that holds it, the first one in file order; the match is a substring of
 // the whole physical line. A NUL byte in the file is a byte like any other:
-// the editor copies, counts and searches it.
+// the editor copies, counts and searches it. Whatever is written after bytes
+// that end without a newline gets one first, unless it begins with one.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +111,14 @@ struct model_result {
     std::string content;
 };
 
+// Appends what to out; nothing joins bytes that end without a newline.
+void append(std::string &out, const std::string &what)
+{
+    if (!out.empty() && out.back() != '\n' && !what.empty() && what[0] != '\n')
+        out += '\n';
+    out += what;
+}
+
 model_result model(const edit_case &c)
 {
     const std::vector<std::string> lines = zf::physical_lines(c.content);
@@ -117,7 +126,8 @@ model_result model(const edit_case &c)
     model_result r{1, ""};
     switch (c.op) {
     case OP_ADD:
-        r.content = c.content + c.line;
+        r.content = c.content;
+        append(r.content, c.line);
         break;
     case OP_MODIFY:
     case OP_RM_LINE: {
@@ -126,12 +136,12 @@ model_result model(const edit_case &c)
         const size_t at = selected(lines, c.line_no, match);
         for (size_t i = 0; i < lines.size(); i++) {
             if (i == at && c.op == OP_MODIFY)
-                r.content += c.line;
+                append(r.content, c.line);
             else if (i != at)
-                r.content += lines[i];
+                append(r.content, lines[i]);
         }
         if (at == lines.size() && c.op == OP_MODIFY)
-            r.content += c.line;
+            append(r.content, c.line);
         break;
     }
     case OP_RM_LINES: {
@@ -154,7 +164,7 @@ model_result model(const edit_case &c)
         return {0, c.content};
     }
     if (c.then_add)
-        r.content += c.line2;
+        append(r.content, c.line2);
     return r;
 }
 

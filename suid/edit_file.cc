@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <string.h>
 #include <string_view>
 
@@ -34,6 +38,85 @@ int permissions_ok(FILE *fp, const char *file)
     }
     return 1;
 }
+
+#ifdef __linux__
+namespace {
+
+// The NUL-separated names of fd's extended attributes; none where the file
+// system has none.
+bool xattr_names(int fd, std::string &names)
+{
+    for (;;) {
+        const ssize_t size = flistxattr(fd, nullptr, 0);
+        if (size < 0) {
+            names.clear();
+            return errno == ENOTSUP;
+        }
+        names.resize(static_cast<size_t>(size));
+        const ssize_t got = flistxattr(fd, &names[0], names.size());
+        if (got >= 0) {
+            names.resize(static_cast<size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
+    }
+}
+
+bool xattr_value(int fd, const char *name, std::string &value)
+{
+    for (;;) {
+        const ssize_t size = fgetxattr(fd, name, nullptr, 0);
+        if (size < 0)
+            return false;
+        value.resize(static_cast<size_t>(size));
+        const ssize_t got = fgetxattr(fd, name, &value[0], value.size());
+        if (got >= 0) {
+            value.resize(static_cast<size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
+    }
+}
+
+// Calls f with each name of a NUL-separated list; false as soon as f is.
+template <typename F>
+bool each_name(const std::string &names, F f)
+{
+    for (size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        if (!f(names.c_str() + at))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int copy_xattrs(int from, int to)
+{
+    std::string names, extra, value;
+    if (!xattr_names(from, names) || !xattr_names(to, extra))
+        return 0;
+    const bool copied = each_name(names, [&](const char *name) {
+        return xattr_value(from, name, value) &&
+               fsetxattr(to, name, value.data(), value.size(), 0) == 0;
+    });
+    // A new file may have come with attributes of its own, such as an ACL
+    // inherited from the directory's default one.
+    const bool trimmed = copied && each_name(extra, [&](const char *name) {
+        if (fgetxattr(from, name, nullptr, 0) >= 0)
+            return true;
+        return errno == ENODATA && (fremovexattr(to, name) == 0 || errno == ENODATA);
+    });
+    return trimmed ? 1 : 0;
+}
+#else
+int copy_xattrs(int, int)
+{
+    return 1;
+}
+#endif
 
 namespace {
 
@@ -69,7 +152,12 @@ bool put_bytes(edit_file *ef, const char *p, size_t n)
     if (n == 0)
         return true;
     errno = 0;
-    return std::fwrite(p, 1, n, ef->fp_tmp) == n || failed(ef);
+    if (ef->ends_open && p[0] != '\n' && std::fputc('\n', ef->fp_tmp) == EOF)
+        return failed(ef);
+    if (std::fwrite(p, 1, n, ef->fp_tmp) != n)
+        return failed(ef);
+    ef->ends_open = p[n - 1] != '\n';
+    return true;
 }
 
 // One forward pass of a line operation over the rest of fp. Physical lines
@@ -226,8 +314,9 @@ int open_dir(const char *fname)
 }
 
 // Everything the temporary file needs before it may take the name: its
-// content written and checked, owner and mode set (the owner first, as
-// chown may clear the set-id bits), all of it on disk.
+// content written and checked, the owner, the extended attributes (an ACL
+// among them) and the mode set, all of it on disk. The mode comes last, as
+// chown and a new ACL may clear the set-id bits.
 bool seal_tmp(edit_file *ef)
 {
     if (ef->err != 0 || std::ferror(ef->fp_tmp)) {
@@ -239,6 +328,8 @@ bool seal_tmp(edit_file *ef)
     const int fd = fileno(ef->fp_tmp);
     if (getuid() == 0)
         (void)!fchown(fd, static_cast<uid_t>(ef->uid), ef->gid);
+    if (!copy_xattrs(fileno(ef->fp), fd))
+        return false;
     (void)!fchmod(fd, ef->mode & 07777);
     if (fsync(fd) == -1)
         return false;

@@ -28,6 +28,7 @@ struct edit_file {
     int tmp_owned;    // the temporary name is still ours to remove
     int err;          // errno of the first failed read, write or allocation;
                       // the transaction can no longer be committed
+    int ends_open;    // the last byte written to fp_tmp is not a newline
     struct {
         char *buf;    // bytes read ahead from fp; buf[beg, end) not yet taken
         size_t cap;
@@ -39,6 +40,11 @@ struct edit_file {
 // 1 when the open file behind fp is owned by the effective user and not
 // writable by group or others; otherwise 0, after a message naming file.
 int permissions_ok(FILE *fp, const char *file);
+
+// Gives the file behind to every extended attribute of the one behind from
+// (the ACL among them) and removes those from lacks. 1 when done, also on a
+// file system without extended attributes; 0 with errno set otherwise.
+int copy_xattrs(int from, int to);
 
 // Edit transaction. open_file gives null with errno EEXIST while another
 // transaction (or a leftover) holds the temporary name, and EAGAIN when the
@@ -58,6 +64,12 @@ void revert_file(edit_file *ef);
 // by a match text found anywhere in it, takes the whole text line. A read or
 // write failure gives 0 (copy_until and rm_lines: -1); such a transaction is
 // released without commit.
+//
+// Nothing written ever joins what comes before it: whatever follows bytes
+// that end without a newline (a new text after a last line without one, the
+// rest of the file after a replacement text without one) gets a newline
+// first, unless it begins with one. A file's own lines are copied byte for
+// byte.
 int copy_until(edit_file *ef, unsigned long line_no, const char *match);
 int add_line(edit_file *ef, const char *line);
 int modify_line(edit_file *ef, unsigned long line_no, const char *match, const char *line);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -195,6 +196,35 @@ TEST_F(EditTransaction, CommitKeepsModeOwnerAndGroupExactly)
     }
 }
 
+// The ACL and the other extended attributes stay the file's own after every
+// kind of commit: none lost, and none the new file inherited added.
+TEST_F(EditTransaction, CommitKeepsTheAclAndExtendedAttributes)
+{
+    const std::string group = "g:" + std::to_string(zt::nobody_gid()) + ":r";
+    zt::write_file(file, FIVE, 0640);
+    if (!zt::set_acl(file, group) || setxattr(file.c_str(), "user.zt", "v\0w", 3, 0) != 0)
+        GTEST_SKIP() << "needs setfacl (Debian package acl) and a file system with ACLs "
+                        "and user attributes";
+    ASSERT_TRUE(zt::set_acl(dir.path(), "d:g:" + std::to_string(zt::nobody_gid()) + ":rw"));
+    const std::string acl = zt::acl_of(file), plain = dir / "plain";
+    zt::write_file(plain, FIVE, 0640);
+    const std::string plain_acl = zt::acl_of(plain);
+    for (const std::string &name : {file, plain}) {
+        for (const Op &op : {add("six\n"), modify(1, nullptr), rms({2})}) {
+            edit_ptr ef(open_file(name.c_str()));
+            ASSERT_TRUE(ef);
+            ASSERT_GT(op(ef.get()), 0);
+            ASSERT_EQ(commit_file(ef.get()), 1) << std::strerror(errno);
+        }
+        EXPECT_EQ(zt::file_mode(name), 0640u);
+    }
+    EXPECT_EQ(zt::acl_of(file), acl);
+    EXPECT_EQ(zt::acl_of(plain), plain_acl);
+    char value[8] = {};
+    EXPECT_EQ(getxattr(file.c_str(), "user.zt", value, sizeof value), 3);
+    EXPECT_EQ(std::string(value, 3), std::string("v\0w", 3));
+}
+
 TEST_F(EditTransaction, SymbolicLinkIsReplacedAndItsTargetKept)
 {
     const std::string target = dir / "target", hard = dir / "hard";
@@ -264,7 +294,9 @@ TEST_F(EditLines, EachOperationGivesItsResult)
     check({
         {"add", FIVE, add("six\n"), 1, FIVE + "six\n"},
         {"add to empty", "", add("only\n"), 1, "only\n"},
-        {"add adds no newline", "last", add("more\n"), 1, "lastmore\n"},
+        {"add after a last line without newline", "last", add("more"), 1, "last\nmore"},
+        {"text that begins with a newline", "last", add("\nmore\n"), 1, "last\nmore\n"},
+        {"empty text", "last", add(""), 1, "last"},
         {"two adds", FIVE,
          [](edit_file *ef) { return add_line(ef, "a\n") + add_line(ef, "b\n") - 1; }, 1,
          FIVE + "a\nb\n"},
@@ -276,7 +308,11 @@ TEST_F(EditLines, EachOperationGivesItsResult)
         {"match with newline", FIVE, modify(NO_LINE, "ee\n"), 1, "one\ntwo\nNEW\nfour\nfive\n"},
         {"no match appends", FIVE, modify(NO_LINE, "absent"), 1, FIVE + "NEW\n"},
         {"line 0 appends", FIVE, modify(0, nullptr), 1, FIVE + "NEW\n"},
-        {"text joins next line", FIVE, modify(1, nullptr, "1:"), 1, "1:two\nthree\nfour\nfive\n"},
+        {"text without newline", FIVE, modify(1, nullptr, "1:"), 1, "1:\ntwo\nthree\nfour\nfive\n"},
+        {"text without newline at the end", FIVE, modify(5, nullptr, "5:"), 1,
+         "one\ntwo\nthree\nfour\n5:"},
+        {"no match after a last line without newline", "a\nb", modify(NO_LINE, "x", "c"), 1,
+         "a\nb\nc"},
         {"modify empty file", "", modify(NO_LINE, "x"), 0, ""},
         {"rm number", FIVE, rm(3), 1, "one\ntwo\nfour\nfive\n"},
         {"rm first match", FIVE, rm(NO_LINE, "f"), 1, "one\ntwo\nthree\nfive\n"},

@@ -72,9 +72,12 @@ protected:
 };
 
 // Disabled, a declaration is left out of the build; enabled, every fail
-// type and signed timeout reaches its filter line.
+// type and signed timeout reaches its filter line, also when sendmail.mc
+// did not end in a newline.
 TEST_F(MilterM4, EnabledDeclarationsBecomeFilterLines)
 {
+    const std::string live = LIVE_MC;
+    zt::write_file(conf, live.substr(0, live.size() - 1));
     hookset(decl("f1", "unix:/var/run/f1.sock", {"-t", "disabled"}));
     std::string cf = build_cf(conf);
     EXPECT_EQ(filter_lines(cf), "");
@@ -82,7 +85,7 @@ TEST_F(MilterM4, EnabledDeclarationsBecomeFilterLines)
 
     hookset(decl("f1", "unix:/var/run/f1.sock", {"-f", "0"}));
     hookset(decl("f2", "inet:10025@localhost",
-                 {"-f", "2", "-C", "-5", "-R", "0", "-E", "0", "-S", "0"}));
+                 {"-f", "2", "-C", "-5", "-R", "0", "-E", "0", "-S", "0", "-a"}));
     hookset(decl("f3", "local:/var/run/f3.sock"));
     cf = build_cf(conf);
     EXPECT_NE(cf.find("\nO InputMailFilters=f1, f2, f3\n"), std::string::npos);

@@ -49,7 +49,7 @@ const Case CASES[] = {
     {"add to empty", "", add("a\tRELAY\n"), 1, "", "a\tRELAY\n"},
     {"add to non-empty", "a\tRELAY\n", add("b\tREJECT\n"), 1, "", "a\tRELAY\nb\tREJECT\n"},
     {"add without newline", "a\n", add("c"), 1, "", "a\nc"},
-    {"next add continues it", "a\nc", add("d\n"), 1, "", "a\ncd\n"},
+    {"next add starts a line of its own", "a\nc", add("d\n"), 1, "", "a\nc\nd\n"},
     {"first match only", "a x\nb key\nc x\nd key\n", edit("new\n", "key"), 1, "",
      "a x\nnew\nc x\nd key\n"},
     {"part of a longer word", "mail.example.com\th1\nexample.com\th2\nz\tsmtp:example.com\n",

@@ -151,6 +151,19 @@ std::vector<std::string> list_dir(const std::string &path)
 
 bool is_root() { return geteuid() == 0; }
 
+std::string acl_of(const std::string &path)
+{
+    const Result r = run("/usr/bin/getfacl", {"--omit-header", "--numeric", "--absolute-names",
+                                              "--", path});
+    return r.status == 0 ? r.out : "";
+}
+
+bool set_acl(const std::string &path, const std::string &spec)
+{
+    return exists("/usr/bin/setfacl") &&
+           run("/usr/bin/setfacl", {"-m", spec, "--", path}).status == 0;
+}
+
 std::string repeat(char c, size_t n) { return std::string(n, c); }
 
 const char TREE_SENDMAIL_MC[] =

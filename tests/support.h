@@ -38,6 +38,11 @@ gid_t file_gid(const std::string &path);
 void remove_tree(const std::string &path);         // rm -rf, never follows links
 std::vector<std::string> list_dir(const std::string &path);  // sorted, no . and ..
 bool is_root();
+// getfacl's entries for path (numeric ids, no header), or "" when getfacl is
+// missing or fails.
+std::string acl_of(const std::string &path);
+// setfacl -m spec path; false when setfacl is missing or refuses.
+bool set_acl(const std::string &path, const std::string &spec);
 std::string repeat(char c, size_t n);
 
 // The files of a fresh install tree.

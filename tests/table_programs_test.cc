@@ -99,6 +99,11 @@ const Prog PERMITSET = {
         {"", {"-e", "-H", "127.0.0", "-h", "Connect:127.0.0.2\tREJECT\n", "-l", "7"},
          "Connect:127.0.0.2\tREJECT\nFrom:spammer@example.org\tREJECT\n"},
         {"", {"-e", "-H", "nowhere", "-h", "To:x\tOK\n"}, ACCESS + "To:x\tOK\n"},
+        // Nothing written joins another entry.
+        {"a\tOK", {"-a", "-h", "To:x\tOK\n"}, "a\tOK\nTo:x\tOK\n"},
+        {"a\tOK", {"-e", "-H", "nowhere", "-h", "To:x\tOK\n"}, "a\tOK\nTo:x\tOK\n"},
+        {"a\tOK\nb\tOK\nc\tOK\n", {"-e", "-H", "b", "-h", "B\tREJECT"},
+         "a\tOK\nB\tREJECT\nc\tOK\n"},
         // The line number is checked for its form only.
         {"", {"-a", "-h", "0\n", "-l", "0"}, ACCESS + "0\n"},
         {"", {"-a", "-h", "-5\n", "-l", "-5"}, ACCESS + "-5\n"},
@@ -149,6 +154,12 @@ const Prog ROUTESET = {
          "example.com\th3\nexample.com\th2\n"},
         {"", {"-e", "-D", "nowhere.test", "-d", "new.test", "-h", "h"},
          MAILERTABLE + "new.test\th\n"},
+        // Nothing written joins another entry.
+        {"corp.example\tsmtp:[mail.corp.example]",
+         {"-a", "-d", "new.example", "-h", "smtp:[relay2.example]"},
+         "corp.example\tsmtp:[mail.corp.example]\nnew.example\tsmtp:[relay2.example]\n"},
+        {"corp.example\th1", {"-e", "-D", "nowhere", "-d", "new.example", "-h", "h2"},
+         "corp.example\th1\nnew.example\th2\n"},
         {"", {"-e", "-D", zt::repeat('D', 999), "-d", zt::repeat('d', 999), "-h", H999},
          MAILERTABLE + zt::repeat('d', 999) + "\t" + H999 + "\n"},
         // A repeated name replaces the earlier one.
