@@ -247,36 +247,11 @@ int start_stop(char *word)
     return run_init(word);
 }
 
-bool is_regular(int fd)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
-    if (S_ISREG(st.st_mode))
-        return true;
-    errno = EINVAL;
-    return false;
-}
-
-// A link or anything but a regular file at the name counts as a missing
-// file; O_NONBLOCK keeps a FIFO there from hanging the run.
-file_ptr open_pid_file()
-{
-    const int fd = open(SENDMAIL_PID, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return nullptr;
-    FILE *fp = is_regular(fd) ? fdopen(fd, "r") : nullptr;
-    if (fp == nullptr) {
-        const int err = errno;
-        close(fd);
-        errno = err;
-    }
-    return file_ptr(fp);
-}
-
 int print_pid()
 {
-    const file_ptr fd = open_pid_file();
+    // A link or anything but a regular file at the name counts as a missing
+    // file; not blocking keeps a FIFO there from hanging the run.
+    const file_ptr fd(open_regular(SENDMAIL_PID));
     if (!fd) {
         std::perror(MSG_PID_OPEN);
         return -1;

@@ -107,6 +107,27 @@ int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int 
     return 1;
 }
 
+FILE *open_regular(const char *path)
+{
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    FILE *fp = nullptr;
+    if (fstat(fd, &st) == 0) {
+        if (S_ISREG(st.st_mode))
+            fp = fdopen(fd, "r");
+        else
+            errno = EINVAL;
+    }
+    if (fp == nullptr) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return fp;
+}
+
 static const char MSG_COMMIT_FAILED[] = "Failed to commit the changes to the file.";
 
 // Lets perror name something sensible when a line operation failed without

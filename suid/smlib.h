@@ -3,6 +3,7 @@
 #ifndef SMLIB_H
 #define SMLIB_H
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -69,6 +70,11 @@ void secure_stdio();
 // (MSG_NOT_INSTALLED or suid_msg) and stores the status to exit with in
 // *status.
 int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int *status);
+
+// Opens path for reading without following a symbolic link at its name and
+// without blocking; anything but a regular file is refused with EINVAL.
+// Null with errno set on failure.
+FILE *open_regular(const char *path);
 
 // Table line requests.
 int add_edit_line(const char *file, const char *line_new, const char *line_old, char mode);

@@ -1,6 +1,7 @@
 // Switching the mail server's role: the chosen template is copied beside
 // sendmail.mc and renamed into its place, the previous file kept as the one
-// backup.
+// backup. sendmail.mc is never moved away: without it every program refuses
+// to run until someone puts it back.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,9 +21,9 @@ constexpr char SENDMAIL_CONF_DIR[] = ZUN_ROOT "sendmail/etc/mail";
 constexpr size_t TMPFILE_SIZE = 1024;
 constexpr int LINE_READ = 500;
 
-static_assert(sizeof(SENDMAIL_GATEWAY_CONF) + 4 <= TMPFILE_SIZE &&
-                  sizeof(SENDMAIL_HUB_CONF) + 4 <= TMPFILE_SIZE,
-              "the temporary name must fit its buffer");
+static_assert(sizeof(SENDMAIL_GATEWAY_CONF) + 8 <= TMPFILE_SIZE &&
+                  sizeof(SENDMAIL_HUB_CONF) + 8 <= TMPFILE_SIZE,
+              "the temporary names must fit their buffers");
 
 constexpr char MSG_STAT[] = "Failed to stat the sendmail config file.";
 constexpr char MSG_OPEN_TEMPLATE[] = "Failed to open the new sendmail config file.";
@@ -32,7 +33,6 @@ constexpr char MSG_TEMPFILE[] = "Failed to open the tempfile.";
 constexpr char MSG_WRITE[] = "Failed to write the new sendmail config file.";
 constexpr char MSG_BACKUP[] = "Failed to backup the sendmail config file.";
 constexpr char MSG_INSTALL[] = "Failed to install the new sendmail config file.";
-constexpr char MSG_DOUBLE[] = "Double failure. Could not restore the backup file";
 
 struct file_closer {
     void operator()(FILE *fp) const { std::fclose(fp); }
@@ -76,9 +76,10 @@ file_ptr create_temp(const char *tmpfile, mode_t mode, temp_name &tmp)
     return fp;
 }
 
-// The copy must be whole and on disk before sendmail.mc is moved aside:
-// afterwards a failed write could only leave a truncated configuration.
-int copy_template(FILE *fp_ex, file_ptr &fp_new, char *line_buf)
+// The copy must be whole and on disk, with the attributes of the file it
+// replaces, before it may take that file's place: afterwards a failed write
+// could only leave a truncated configuration.
+int copy_template(FILE *fp_ex, file_ptr &fp_new, int conf_fd, mode_t mode, char *line_buf)
 {
     while (std::fgets(line_buf, LINE_READ, fp_ex) != nullptr) {
         const size_t len = std::strlen(line_buf);
@@ -91,8 +92,11 @@ int copy_template(FILE *fp_ex, file_ptr &fp_new, char *line_buf)
         std::perror(MSG_READ_TEMPLATE);
         return 0;
     }
-    if (std::fflush(fp_new.get()) != 0 || fsync(fileno(fp_new.get())) != 0 ||
-        std::fclose(fp_new.release()) != 0) {
+    const int fd = fileno(fp_new.get());
+    // An ACL sets the group bits anew; the mode, less group and other
+    // write, comes after it.
+    if (std::fflush(fp_new.get()) != 0 || !copy_xattrs(conf_fd, fd) || fchmod(fd, mode) != 0 ||
+        fsync(fd) != 0 || std::fclose(fp_new.release()) != 0) {
         std::perror(MSG_WRITE);
         return 0;
     }
@@ -110,25 +114,56 @@ void sync_conf_dir()
     close(fd);
 }
 
-int install_copy(const char *tmpfile)
+// The backup is a second name for the current sendmail.mc, made beside it
+// and moved over the old backup; then one rename puts the copy in place.
+// bak_tmp belongs to switches to this template, which the exclusive
+// temporary copy holds apart: what stands there is a killed switch's.
+int install_copy(const char *tmpfile, const char *bak_tmp)
 {
-    if (std::rename(SENDMAIL_CONF, SENDMAIL_CONF_BK) != 0) {
+    (void)unlink(bak_tmp);
+    if (link(SENDMAIL_CONF, bak_tmp) != 0 || std::rename(bak_tmp, SENDMAIL_CONF_BK) != 0) {
+        const int err = errno;
+        (void)unlink(bak_tmp);
+        errno = err;
         std::perror(MSG_BACKUP);
         return 0;
     }
     if (std::rename(tmpfile, SENDMAIL_CONF) != 0) {
-        const int install_errno = errno;
-        if (std::rename(SENDMAIL_CONF_BK, SENDMAIL_CONF) != 0) {
-            std::perror(MSG_DOUBLE);
-        } else {
-            errno = install_errno;
-            std::perror(MSG_INSTALL);
-        }
+        std::perror(MSG_INSTALL);
         return 0;
     }
     sync_conf_dir();
     return 1;
 }
+
+// sendmail.mc as it stands: its mode for the copy and the descriptor its
+// attributes are read from.
+int open_conf(struct stat *st)
+{
+    const int fd = open(SENDMAIL_CONF, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, st) == 0)
+        return fd;
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+class fd_owner {
+public:
+    explicit fd_owner(int fd) : fd_(fd) {}
+    ~fd_owner()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    fd_owner(const fd_owner &) = delete;
+    fd_owner &operator=(const fd_owner &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -146,11 +181,14 @@ int make_newsm_conf(int mode)
 {
     const char *p = mode == SM_CONFMODE_HUB ? SENDMAIL_HUB_CONF : SENDMAIL_GATEWAY_CONF;
     struct stat st;
-    if (stat(SENDMAIL_CONF, &st) < 0) {
+    const fd_owner conf(open_conf(&st));
+    if (conf.get() < 0) {
         std::perror(MSG_STAT);
         return 0;
     }
-    file_ptr fp_ex(std::fopen(p, "r"));
+    // A link at the template's name could make root copy any file into a
+    // sendmail.mc that others may read.
+    file_ptr fp_ex(open_regular(p));
     if (!fp_ex) {
         std::perror(MSG_OPEN_TEMPLATE);
         return 0;
@@ -162,13 +200,16 @@ int make_newsm_conf(int mode)
         std::perror(MSG_ALLOC);
         return 0;
     }
-    char tmpfile[TMPFILE_SIZE];
+    char tmpfile[TMPFILE_SIZE], bak_tmp[TMPFILE_SIZE];
     std::snprintf(tmpfile, sizeof tmpfile, "%s.tmp", p);
+    std::snprintf(bak_tmp, sizeof bak_tmp, "%s.tmp.bak", p);
+    const mode_t new_mode = st.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO) & ~static_cast<mode_t>(022);
     temp_name tmp(tmpfile);
     file_ptr fp_new = create_temp(tmpfile, st.st_mode, tmp);
     if (!fp_new || !permissions_ok(fp_new.get(), tmpfile))
         return 0;
-    if (!copy_template(fp_ex.get(), fp_new, line_buf.get()) || !install_copy(tmpfile))
+    if (!copy_template(fp_ex.get(), fp_new, conf.get(), new_mode, line_buf.get()) ||
+        !install_copy(tmpfile, bak_tmp))
         return 0;
     tmp.release();
     return 1;

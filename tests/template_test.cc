@@ -83,6 +83,24 @@ TEST_F(TemplateSwitch, OnlyModeTwoSelectsTheHub)
     EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_GATEWAY_MC);
 }
 
+// The new sendmail.mc takes the ACL of the one it replaces, narrowed like
+// its mode.
+TEST_F(TemplateSwitch, NewFileHasTheOldAcl)
+{
+    const std::string id = std::to_string(zt::nobody_gid());
+    ASSERT_EQ(chmod(SENDMAIL_CONF, 0640), 0);
+    if (!zt::set_acl(SENDMAIL_CONF, "g:" + id + ":r"))
+        GTEST_SKIP() << "needs setfacl (Debian package acl) and a file system with ACLs";
+    const std::string acl = zt::acl_of(SENDMAIL_CONF);
+    expect_switch(SM_CONFMODE_HUB);
+    EXPECT_EQ(zt::acl_of(SENDMAIL_CONF), acl);
+    // Group write granted through the ACL goes the way of the mode's.
+    ASSERT_TRUE(zt::set_acl(SENDMAIL_CONF, "g:" + id + ":rw"));
+    expect_switch(SM_CONFMODE_GATEWAY);
+    EXPECT_EQ(zt::acl_of(SENDMAIL_CONF), "user::rw-\ngroup::r--\ngroup:" + id +
+                                             ":rw-\t#effective:r--\nmask::r--\nother::---\n\n");
+}
+
 TEST_F(TemplateSwitch, NewFileHasTheOldModeLessTheUmask)
 {
     for (const auto &[old_mode, new_mode] :
@@ -155,8 +173,15 @@ TEST(TemplateSwitchFailure, LeavesEveryFileAlone)
         },
         hub,
                    "Failed to backup the sendmail config file.: Is a directory\n");
+    // Only a regular file at the template's own name is copied.
     expect_refused([] { make_dir(HUB); }, hub,
-                   "Failed to read the new sendmail config file.: Is a directory\n");
+                   "Failed to open the new sendmail config file.: Invalid argument\n");
+    expect_refused(
+        [] {
+            zt::remove_tree(HUB);
+            ASSERT_EQ(symlink(SENDMAIL_CONF, HUB.c_str()), 0);
+        },
+        hub, "Failed to open the new sendmail config file.: Too many levels of symbolic links\n");
 }
 
 TEST_F(TemplateSwitch, LeftoverTemporaryFileBlocksOnlyItsTemplate)
@@ -235,30 +260,34 @@ protected:
     zt::TempDir trace;
 };
 
-TEST_F(RenameFault, FailedInstallPutsTheOldFileBack)
+// sendmail.mc stays in place whichever step fails: the backup is made by a
+// link and a rename, the copy installed by one more rename.
+TEST_F(RenameFault, FailedStepsLeaveSendmailMcInPlace)
 {
-    zt::write_file(SENDMAIL_CONF_BK, "previous backup\n");
-    const zt::Result r = traced("inject=rename,renameat,renameat2:error=EIO:when=2");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Failed to install the new sendmail config file.: Input/output error\n");
-    EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_SENDMAIL_MC);
-    EXPECT_FALSE(zt::exists(SENDMAIL_CONF_BK));
-    EXPECT_FALSE(zt::exists(TMP_HUB));
-}
-
-TEST_F(RenameFault, DoubleFailureLeavesOnlyTheBackup)
-{
-    const zt::Result r = traced("inject=rename,renameat,renameat2:error=EIO:when=2+");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Double failure. Could not restore the backup file: Input/output error\n");
-    EXPECT_FALSE(zt::exists(SENDMAIL_CONF));
-    EXPECT_EQ(zt::read_file(SENDMAIL_CONF_BK), zt::TREE_SENDMAIL_MC);
-    EXPECT_FALSE(zt::exists(TMP_HUB));
-    const zt::Result after = zt::run_prog("mtactl", {"-p"});
-    EXPECT_EQ(after.status, 255);
-    EXPECT_EQ(after.err, MSG_NOT_INSTALLED);
+    const std::string bak_tmp = HUB + ".tmp.bak";
+    const struct {
+        const char *expr, *err, *backup;
+    } faults[] = {
+        {"inject=link,linkat:error=EPERM", "Failed to backup the sendmail config file.: "
+                                           "Operation not permitted\n", "previous backup\n"},
+        {"inject=rename,renameat,renameat2:error=EIO:when=1",
+         "Failed to backup the sendmail config file.: Input/output error\n", "previous backup\n"},
+        {"inject=rename,renameat,renameat2:error=EIO:when=2",
+         "Failed to install the new sendmail config file.: Input/output error\n",
+         zt::TREE_SENDMAIL_MC},
+    };
+    for (const auto &f : faults) {
+        SCOPED_TRACE(f.expr);
+        zt::write_file(SENDMAIL_CONF_BK, "previous backup\n");
+        const zt::Result r = traced(f.expr);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, f.err);
+        EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_SENDMAIL_MC);
+        EXPECT_EQ(zt::read_file(SENDMAIL_CONF_BK), f.backup);
+        EXPECT_FALSE(zt::exists(TMP_HUB));
+        EXPECT_FALSE(zt::exists(bak_tmp));
+    }
 }
 
 // The copy reaches the disk before the old file is moved, and the directory
