@@ -1,18 +1,20 @@
 #!/bin/sh
-# Builds the Debian package of a build tree and checks what it installs: the
-# four programs root:root with mode 4755 in usr/sbin, the manual pages in
-# section 8, and nothing else.
-# Usage: package_test.sh CPACK BUILD_DIR. Exit 77 means skipped.
+# An install of a build that carries the placeholder install root is refused,
+# by cmake --install and by cpack alike, before anything is written. The
+# Debian package of a build for a real root holds the four programs
+# root:root with mode 4755 in usr/sbin, the manual pages in section 8, and
+# nothing else.
+# Usage: package_test.sh CMAKE CPACK SOURCE_DIR GENERATOR CXX. Exit 77 means
+# skipped.
 set -eu
 
-cpack=$1
-build=$2
+cmake=$1
+cpack=$2
+src=$3
+generator=$4
+cxx=$5
 progs="hookset routeset permitset mtactl"
-
-if ! command -v dpkg-deb >/dev/null 2>&1; then
-    echo "SKIP: dpkg-deb is not installed"
-    exit 77
-fi
+refusal="set -DZUN_PATH to the real install root"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zun-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -22,8 +24,53 @@ fail() {
     failures=$((failures + 1))
 }
 
-# Packaging may build whatever in the tree is out of date first.
-if ! (cd "$build" && "$cpack" -G DEB -B "$work/out") >"$work/cpack.log" 2>&1; then
+# A release build without the tests, which would lay a tree at its root.
+build_tree() {
+    dir=$1
+    shift
+    if ! { "$cmake" -S "$src" -B "$dir" -G "$generator" -DCMAKE_CXX_COMPILER="$cxx" \
+               -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DZUN_SANITIZE=OFF "$@" &&
+           "$cmake" --build "$dir" --config Release -j "$(nproc)"; } >"$dir.log" 2>&1; then
+        cat "$dir.log"
+        echo "FAIL: build of $dir"
+        exit 1
+    fi
+}
+
+build_tree "$work/placeholder"
+mkdir "$work/dest"
+if DESTDIR="$work/dest" "$cmake" --install "$work/placeholder" --config Release \
+    --prefix "$work/prefix" >"$work/install.log" 2>&1; then
+    fail "cmake --install of a placeholder build succeeded"
+fi
+grep -qF "$refusal" "$work/install.log" || { cat "$work/install.log"; fail "install message"; }
+if [ -n "$(ls -A "$work/dest")" ] || [ -e "$work/prefix" ]; then
+    find "$work/dest" "$work/prefix" || true
+    fail "the refused install wrote files"
+fi
+# cpack runs the same install rules.
+if (cd "$work/placeholder" && "$cpack" -G DEB -C Release -B "$work/refused") \
+    >"$work/refused.log" 2>&1; then
+    fail "cpack of a placeholder build succeeded"
+fi
+grep -qF "$refusal" "$work/refused.log" || { cat "$work/refused.log"; fail "cpack message"; }
+if ls "$work/refused"/*.deb >/dev/null 2>&1; then
+    fail "the refused cpack wrote a package"
+fi
+if [ "$failures" -ne 0 ]; then
+    exit 1
+fi
+echo "placeholder install and package refused"
+
+if ! command -v dpkg-deb >/dev/null 2>&1; then
+    echo "SKIP: dpkg-deb is not installed"
+    exit 77
+fi
+
+root=/opt/zun/
+build=$work/real
+build_tree "$build" -DZUN_PATH="$root"
+if ! (cd "$build" && "$cpack" -G DEB -C Release -B "$work/out") >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log"
     echo "FAIL: cpack -G DEB"
     exit 1
@@ -36,9 +83,6 @@ if [ $# -ne 1 ] || [ ! -f "$1" ]; then
 fi
 deb=$1
 echo "package: $(basename "$deb")"
-root=$(sed -n 's/^ZUN_PATH:STRING=//p' "$build/CMakeCache.txt")
-[ -n "$root" ] || fail "no ZUN_PATH in $build/CMakeCache.txt"
-
 [ "$(dpkg-deb -f "$deb" Package)" = zun-suid ] || fail "Package field"
 
 # Columns of dpkg-deb -c: mode owner/group size date time path.

@@ -327,4 +327,54 @@ TEST(ManualPages, MtactlPageListsEveryStatusAndMessage)
     EXPECT_NE(p.other_items[0].find("init script"), std::string::npos) << p.other_items[0];
 }
 
+// The command the table pages give for finding an entry's number prints,
+// for every entry, a number that removes exactly that entry.
+TEST(ManualPages, AwkCommandPrintsTheNumberThatRemovesEachEntry)
+{
+    const auto awk_of = [](const std::string &name) {
+        for (const std::string &q : read_page(name).quoted)
+            if (q.compare(0, 13, "LC_ALL=C awk ") == 0)
+                return q;
+        return std::string();
+    };
+    const std::string access = InstallTree::mail("access");
+    const std::string awk = awk_of("permitset");
+    ASSERT_GT(awk.size(), access.size()) << "no awk command in permitset.8";
+    ASSERT_EQ(awk.substr(awk.size() - access.size()), access) << awk;
+    EXPECT_EQ(awk_of("routeset"), awk.substr(0, awk.size() - access.size()) +
+                                      InstallTree::mail("mailertable"));
+
+    // Lines of 498, 499 and 1200 bytes before their newline take one, two
+    // and three numbers.
+    const std::vector<std::string> entries = {
+        "a\n", zt::repeat('b', 498) + "\n", "c\n", zt::repeat('d', 499) + "\n",
+        "e\n", zt::repeat('f', 1200) + "\n", "\n", "g\n"};
+    std::string table;
+    for (const std::string &e : entries)
+        table += e;
+    std::vector<std::string> printed;
+    {
+        InstallTree tree;
+        zt::write_file(access, table);
+        const zt::Result r = zt::run("/bin/sh", {"-c", awk});
+        ASSERT_EQ(r.status, 0) << r.err;
+        printed = zt::lines(r.out);
+    }
+    ASSERT_EQ(printed.size(), entries.size());
+    for (size_t i = 0; i < entries.size(); i++) {
+        const std::string &line = printed[i];
+        const size_t colon = line.find(": ");
+        ASSERT_NE(colon, std::string::npos) << line;
+        ASSERT_EQ(line.substr(colon + 2) + "\n", entries[i]);
+        const std::string number = line.substr(0, colon);
+        InstallTree tree;
+        zt::write_file(access, table);
+        EXPECT_EQ(zt::run_prog("permitset", {"-r", number}).status, 0) << number;
+        std::string rest;
+        for (size_t j = 0; j < entries.size(); j++)
+            rest += j == i ? "" : entries[j];
+        EXPECT_EQ(zt::read_file(access), rest) << "permitset -r " << number;
+    }
+}
+
 }  // namespace
