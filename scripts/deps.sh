@@ -3,10 +3,11 @@
 # run as root and something is missing. Nothing else is fetched.
 set -eu
 
-# file: CPack's Debian generator refuses to work without it.
+# file: CPack's Debian generator refuses to work without it. acl: setfacl
+# gives the files of the crash-point sweep their ACL.
 packages=(cmake g++ make libgtest-dev m4 sendmail-bin sendmail-cf
           mandoc clang libclang-rt-14-dev clang-tidy cppcheck strace
-          util-linux time dpkg-dev file)
+          util-linux time dpkg-dev file acl)
 
 missing=()
 for p in "${packages[@]}"; do
