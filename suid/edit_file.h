@@ -38,8 +38,18 @@ struct edit_file {
 };
 
 // 1 when the open file behind fp is owned by the effective user and not
-// writable by group or others; otherwise 0, after a message naming file.
+// writable by group or others; otherwise 0, after a message naming file,
+// with errno EACCES.
 int permissions_ok(FILE *fp, const char *file);
+// 1 when nobody but root and the effective user can change what file names:
+// every directory from / down to it (and down to the target of every
+// symbolic link on the way) belongs to one of them and is not writable by
+// group or others, unless it is sticky and the entry below it belongs to one
+// of them. 0 otherwise, with errno set.
+int safe_path(const char *file);
+// permissions_ok and safe_path together, the test of every critical file;
+// a path that is not safe gets the message of permissions_ok too.
+int trusted_file(FILE *fp, const char *file);
 
 // Gives the file behind to every extended attribute of the one behind from
 // (the ACL among them) and removes those from lacks. 1 when done, also on a

@@ -103,11 +103,12 @@ std::vector<std::string> init_env()
 
 // The script runs with the program's identity, so it must pass the test of
 // every critical file. It is checked through a descriptor and then run by
-// its name: only whoever may write its directory could swap it in between,
-// and that one could equally change the script itself.
+// its name: its path is safe, so nobody but root can swap it in between.
+// A link at its name is not followed: it could lead to any root-owned
+// program, which would get the -s word as its script.
 int init_trusted()
 {
-    const int fd = open(SENDMAIL_INIT, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(SENDMAIL_INIT, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         std::perror(MSG_EXEC);
         return 0;
@@ -118,7 +119,7 @@ int init_trusted()
         close(fd);
         return 0;
     }
-    return permissions_ok(fp.get(), SENDMAIL_INIT);
+    return trusted_file(fp.get(), SENDMAIL_INIT);
 }
 
 // Ignored and blocked signals survive exec: neither what the caller set up
@@ -247,11 +248,22 @@ int start_stop(char *word)
     return run_init(word);
 }
 
+// A link or anything but a regular file at the name counts as a missing
+// file; not blocking keeps a FIFO there from hanging the run. A file in a
+// directory others may change is refused as one root may not read.
+file_ptr open_pid_file()
+{
+    file_ptr fp(open_regular(SENDMAIL_PID));
+    if (fp && !safe_path(SENDMAIL_PID)) {
+        fp.reset();
+        errno = EACCES;
+    }
+    return fp;
+}
+
 int print_pid()
 {
-    // A link or anything but a regular file at the name counts as a missing
-    // file; not blocking keeps a FIFO there from hanging the run.
-    const file_ptr fd(open_regular(SENDMAIL_PID));
+    const file_ptr fd = open_pid_file();
     if (!fd) {
         std::perror(MSG_PID_OPEN);
         return -1;

@@ -47,6 +47,9 @@ int do_suid()
     // root is not excepted.
     if (getuid() != st.st_uid)
         return 0;
+    // Its owner counts only where nobody else could have put it there.
+    if (!safe_path(ZUN_BIN_PATH))
+        return 0;
     if (setuid(geteuid()) != 0)
         return 0;
     if (getuid() == 0 && !become_root_group())

@@ -193,7 +193,7 @@ int make_newsm_conf(int mode)
         std::perror(MSG_OPEN_TEMPLATE);
         return 0;
     }
-    if (!permissions_ok(fp_ex.get(), p))
+    if (!trusted_file(fp_ex.get(), p))
         return 0;
     char_buf line_buf(static_cast<char *>(std::malloc(LINE_READ + 1)));
     if (!line_buf) {

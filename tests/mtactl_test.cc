@@ -92,6 +92,12 @@ TEST(Mtactl, EveryOutcome)
         {{{"-s", "start"}}, 255, "Failed to execute sendmail: No such file or directory\n", "",
          [] { zt::remove_tree(SENDMAIL_INIT); }},
         {{{"-s", "start"}}, 255, untrusted, "", chmod_to(SENDMAIL_INIT, 0775)},
+        // A link at the script's name could lead to any program of root's.
+        {{{"-s", "start"}}, 255, "Failed to execute sendmail: Too many levels of symbolic links\n", "",
+         [] {
+             ASSERT_EQ(rename(SENDMAIL_INIT, (std::string(SENDMAIL_INIT) + ".real").c_str()), 0);
+             ASSERT_EQ(symlink("sendmail.real", SENDMAIL_INIT), 0);
+         }},
         {{{"-s", "start"}}, 255, untrusted, "", chmod_to(SENDMAIL_INIT, 0757)},
         {{{"-s", "start"}}, 7, "", "",
          [] { zt::write_file(InstallTree::path("sendmail/var/run/init.status"), "7\n"); },

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,20 +23,22 @@ protected:
         ZT_REQUIRE_ROOT("set-user-id root copies run by another user");
         // mkdtemp made it 0700; nobody must reach the copies.
         ASSERT_EQ(chmod(bin.path().c_str(), 0755), 0);
-        install(suid_copy, 04755);
-        install(plain_copy, 0755);
+        for (const char *prog : {"hookset", "routeset", "permitset", "mtactl"})
+            install(prog, suid(prog), 04755);
+        install("mtactl", plain_copy, 0755);
     }
 
-    static void install(const std::string &to, mode_t mode)
+    static void install(const std::string &prog, const std::string &to, mode_t mode)
     {
-        zt::write_file(to, zt::read_file(zt::program("mtactl")), 0700);
+        zt::write_file(to, zt::read_file(zt::program(prog)), 0700);
         ASSERT_EQ(chown(to.c_str(), 0, 0), 0);
         // chown clears the set-id bits, so the mode comes last.
         ASSERT_EQ(chmod(to.c_str(), mode), 0);
     }
+    std::string suid(const std::string &prog) const { return bin / (prog + "-suid"); }
 
     zt::TempDir bin;
-    const std::string suid_copy = bin / "mtactl-suid", plain_copy = bin / "mtactl";
+    const std::string suid_copy = suid("mtactl"), plain_copy = bin / "mtactl";
 };
 
 TEST_F(Privilege, OwnerOfTheMainProgramRunsItAsRoot)
@@ -117,6 +120,78 @@ TEST_F(Privilege, InitScriptStartsAsAService)
     }
     EXPECT_EQ(state, "uid=0 0\ngid=0 0\ngroups=0\nfds=0 1 2 \nnice=0\ncwd=/\nend\n");
     EXPECT_EQ(limits, service_limits());
+}
+
+// A caller who could lay, or change, any directory on the way to a file
+// that root trusts could make root run or copy what it likes: the whole
+// tree under the sticky /tmp, or one directory of it in turn. Every program
+// refuses, and nothing runs as root.
+TEST_F(Privilege, UnsafePathsAreRefused)
+{
+    using Args = std::vector<std::string>;
+    const auto to_caller = [](const std::string &rel) {
+        return [rel](InstallTree &) {
+            ASSERT_EQ(chown(InstallTree::path(rel).c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
+        };
+    };
+    const auto open_up = [](const std::string &rel, mode_t mode) {
+        return [rel, mode](InstallTree &) {
+            ASSERT_EQ(chmod(InstallTree::path(rel).c_str(), mode), 0);
+        };
+    };
+    const auto refused = [](const std::string &file, const std::string &then) {
+        return "Permissions on " + InstallTree::mail(file) +
+               " are not correct.\nFailed to open the file.: Permission denied\n" + then;
+    };
+    const Args milter = {"-m", "f1", "-s", "unix:/run/f1", "-t", "enabled", "-f", "1",
+                         "-C", "1", "-R", "1", "-E", "1", "-S", "1"};
+    const Args access = {"-a", "-h", "x\n"}, route = {"-a", "-d", "a", "-h", "b"};
+    // The whole tree, its root under /tmp too.
+    const std::function<void(InstallTree &)> planted = [](InstallTree &tree) {
+        tree.chown_all(zt::nobody_uid(), zt::nobody_gid());
+    };
+    const struct {
+        std::function<void(InstallTree &)> change;
+        std::string prog;
+        Args args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {planted, "hookset", milter, 2, "Can't go suid.\n"},
+        {planted, "routeset", route, 2, "Failed to change user id.\n"},
+        {planted, "permitset", access, 2, "Failed to change user id.\n"},
+        {planted, "mtactl", {"-s", "start"}, 255, "Can't go suid.\n"},
+        {to_caller("bin"), "mtactl", {"-s", "start"}, 255, "Can't go suid.\n"},
+        {open_up("", 0777), "permitset", access, 2, "Failed to change user id.\n"},
+        {to_caller("sendmail/etc/mail"), "permitset", access, 255,
+         refused("access", "Failed to add the access host.\n")},
+        {to_caller("sendmail/etc/mail"), "mtactl", {"-g"}, 1,
+         "Permissions on " + InstallTree::mail("example-gateway.mc") + " are not correct.\n"},
+        {open_up("sendmail/etc", 0775), "hookset", milter, 13,
+         refused("sendmail.mc", "Failed to add the new milter.\n")},
+        {open_up("sendmail", 0777), "routeset", route, 255,
+         refused("mailertable", "Failed to add the relay host.\n")},
+        {to_caller("sendmail/etc/init.d"), "mtactl", {"-s", "start"}, 255,
+         "Permissions on " + InstallTree::path("sendmail/etc/init.d/sendmail") +
+             " are not correct.\n"},
+        {to_caller("sendmail/var/run"), "mtactl", {"-p"}, 255,
+         "Failed to open sendmail.pid file.: Permission denied\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.prog + zt::shown(c.args));
+        InstallTree fresh;
+        ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+        zt::write_file(SENDMAIL_PID, "4242\n");
+        c.change(fresh);
+        const zt::Result r = zt::run(suid(c.prog), c.args, zt::as_nobody());
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(zt::exists(InstallTree::path("sendmail/var/run/init.log")));
+        EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_SENDMAIL_MC);
+        EXPECT_EQ(zt::read_file(InstallTree::mail("access")), zt::TREE_ACCESS);
+        EXPECT_EQ(zt::read_file(InstallTree::mail("mailertable")), zt::TREE_MAILERTABLE);
+    }
 }
 
 // Another caller, and root when another user owns the main program, whether

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "edit_file.h"
@@ -45,6 +47,81 @@ TEST(PermissionsOk, FileMustBeOursAndNotWritableByOthers)
     }
     EXPECT_EQ(check_mode(0664, nullptr),
               failed("Permissions on a critical file are not correct.\n"));
+}
+
+// The refusal's errno is what a perror after it should say.
+TEST(PermissionsOk, RefusalSetsEacces)
+{
+    errno = 0;
+    EXPECT_EQ(check_mode(0664, "f").first, 0);
+    EXPECT_EQ(errno, EACCES);
+}
+
+// Only root and the effective user may be able to change what a trusted
+// name leads to: every directory on the way, and on the way to the target of
+// every link.
+TEST(SafePath, EveryDirectoryOnTheWayIsRootsOrOurs)
+{
+    ZT_REQUIRE_ROOT("directories of another user");
+    const uid_t other = zt::nobody_uid();
+    const struct {
+        const char *what;
+        std::function<void(const std::string &top)> change;
+        int safe;
+    } cases[] = {
+        {"ours", [](const std::string &) {}, 1},
+        {"another's", [=](const std::string &t) { ASSERT_EQ(lchown((t + "/a").c_str(), other, 0), 0); }, 0},
+        {"group-writable", [](const std::string &t) { ASSERT_EQ(chmod((t + "/a").c_str(), 0775), 0); }, 0},
+        {"world-writable", [](const std::string &t) { ASSERT_EQ(chmod((t + "/a").c_str(), 0777), 0); }, 0},
+        {"sticky", [](const std::string &t) { ASSERT_EQ(chmod((t + "/a").c_str(), 01777), 0); }, 1},
+        {"sticky, entry another's",
+         [=](const std::string &t) {
+             ASSERT_EQ(chmod((t + "/a").c_str(), 01777), 0);
+             ASSERT_EQ(lchown((t + "/a/b").c_str(), other, 0), 0);
+         },
+         0},
+        {"link to a safe directory",
+         [](const std::string &t) {
+             ASSERT_EQ(rename((t + "/a/b").c_str(), (t + "/c").c_str()), 0);
+             ASSERT_EQ(symlink("../c", (t + "/a/b").c_str()), 0);
+         },
+         1},
+        {"link to an unsafe directory",
+         [](const std::string &t) {
+             ASSERT_EQ(rename((t + "/a/b").c_str(), (t + "/c").c_str()), 0);
+             ASSERT_EQ(chmod((t + "/c").c_str(), 0777), 0);
+             ASSERT_EQ(symlink((t + "/c").c_str(), (t + "/a/b").c_str()), 0);
+         },
+         0},
+        {"link of another's in a sticky directory",
+         [=](const std::string &t) {
+             ASSERT_EQ(rename((t + "/a/b").c_str(), (t + "/c").c_str()), 0);
+             ASSERT_EQ(chmod((t + "/a").c_str(), 01777), 0);
+             ASSERT_EQ(symlink("../c", (t + "/a/b").c_str()), 0);
+             ASSERT_EQ(lchown((t + "/a/b").c_str(), other, 0), 0);
+         },
+         0},
+        {"file a link to an unsafe place",
+         [](const std::string &t) {
+             ASSERT_EQ(mkdir((t + "/u").c_str(), 0777), 0);
+             ASSERT_EQ(chmod((t + "/u").c_str(), 0777), 0);
+             ASSERT_EQ(rename((t + "/a/b/f").c_str(), (t + "/u/f").c_str()), 0);
+             ASSERT_EQ(symlink("../../u/f", (t + "/a/b/f").c_str()), 0);
+         },
+         0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        zt::TempDir dir;
+        const std::string top = dir.path();
+        ASSERT_EQ(mkdir((top + "/a").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((top + "/a/b").c_str(), 0755), 0);
+        zt::write_file(top + "/a/b/f", "x\n");
+        c.change(top);
+        errno = 0;
+        EXPECT_EQ(safe_path((top + "/a/b/f").c_str()), c.safe);
+        EXPECT_EQ(errno, c.safe ? 0 : EACCES);
+    }
 }
 
 TEST(PermissionsOk, FileOfAnotherOwnerFails)
