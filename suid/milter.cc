@@ -75,7 +75,8 @@ int replace_milter(const char *milter, const char *socket, unsigned char enabled
         std::fputs(MSG_SOCKET_BAD_CHAR, stderr);
         return 0;
     }
-    if (too_long(std::snprintf(match_buf, sizeof match_buf, "%s%s", MILTER_LINE_START, milter))) {
+    // The closing quote ends the key, so that f1 never matches f10.
+    if (too_long(std::snprintf(match_buf, sizeof match_buf, "%s%s'", MILTER_LINE_START, milter))) {
         std::fputs(MSG_MILTER_NAME_TOO_LONG, stderr);
         return 0;
     }

@@ -76,6 +76,7 @@ TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
 {
     const std::string head = "divert(0)dnl\n", tail = "MAILER(`smtp')dnl\n";
     const std::string f10 = "INPUT_MAIL_FILTER(`f10',`S=unix:/tmp/f10,T=C:1m;E:1m;R:1m;S:1m')\n";
+    const std::string f1x = "dnl INPUT_MAIL_FILTER(`f1x',`S=unix:/tmp/f1x,T=C:1m;E:1m;R:1m;S:1m')\n";
     const std::string old = "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/old,T=C:9m;E:9m;R:9m;S:9m')\n";
     const std::string long_decl =
         "INPUT_MAIL_FILTER(`f1',`S=unix:/" + zt::repeat('p', 950) + ",T=C:1m;E:1m;R:1m;S:1m')\n";
@@ -102,10 +103,12 @@ TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
         {Decl().plain().at(socket_for(1098)), "", plain_line(socket_for(1098))},
         {Decl().plain().state(MILTER_STATUS_DISABLED).at(socket_for(1094)), "",
          "dnl " + plain_line(socket_for(1094))},
-        // An edit replaces the first line that begins with the name, whole,
+        // An edit replaces the first line that holds the quoted name, whole,
         // or appends; an add always appends.
         {Decl().edit(), head + "dnl " + old + tail, head + F1 + tail},
-        {Decl().edit().at("unix:/tmp/new"), f10 + old, f1_at("unix:/tmp/new") + old},
+        {Decl().edit().at("unix:/tmp/new"), f10 + f1x + old + f10,
+         f10 + f1x + f1_at("unix:/tmp/new") + f10},
+        {Decl().edit(), f10 + f1x, f10 + f1x + F1},
         {Decl().edit(), head + long_decl + tail, head + F1 + tail},
         {Decl().edit(), mc, mc + F1},
         {Decl(), F1, F1 + F1},
@@ -137,10 +140,11 @@ TEST_F(MilterWriter, RefusalsTouchNoFile)
         {Decl().plain().at(socket_for(1099)), "Milter line too long.\n"},
         {Decl().plain().state(MILTER_STATUS_DISABLED).at(socket_for(1095)),
          "Milter line too long.\n"},
-        // The match key is MILTER_LINE_START and the name: 19 + 1080 is too
-        // long; with a key of 1098 the line cannot fit.
-        {Decl().named(zt::repeat('n', 1080)), "Milter name is too long.\n"},
-        {Decl().named(zt::repeat('n', 1079)), "Milter line too long.\n"},
+        // The match key is MILTER_LINE_START, the name and the closing
+        // quote: 19 + 1079 + 1 is too long; with a key of 1098 the line
+        // cannot fit.
+        {Decl().named(zt::repeat('n', 1079)), "Milter name is too long.\n"},
+        {Decl().named(zt::repeat('n', 1078)), "Milter line too long.\n"},
         {Decl().fail(3), "Fail type was an unexpected value!\n: Invalid argument\n"},
         {Decl().state(2), ""},
         {Decl().at("unix:/tmp/x,esyscmd(touch /tmp/x)"), bad_socket},
