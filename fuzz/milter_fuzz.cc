@@ -15,6 +15,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -116,6 +117,43 @@ bool refused(const std::string &text)
     return false;
 }
 
+bool ascii_letter(unsigned char ch) { return (ch | 0x20) >= 'a' && (ch | 0x20) <= 'z'; }
+
+// A word m4 would take for a macro call once sendmail's cf macros expand the
+// text unquoted.
+bool refused_word(const std::string &word)
+{
+    bool lower = false;
+    for (char ch : word)
+        lower = lower || (ch >= 'a' && ch <= 'z');
+    if (!lower || word[0] == '_' || word.rfind("conf", 0) == 0)
+        return true;
+    for (std::string_view defined : M4_DEFINED_WORDS) {
+        if (defined == word)
+            return true;
+    }
+    return false;
+}
+
+// m4's words: an ASCII letter or _, then letters, digits and _; every other
+// byte, a digit outside a word included, is passed over.
+bool holds_refused_word(const std::string &text)
+{
+    std::string word;
+    for (size_t i = 0; i <= text.size(); i++) {
+        const unsigned char ch = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+        const bool letter = ascii_letter(ch) || ch == '_';
+        if (letter || (!word.empty() && ch >= '0' && ch <= '9')) {
+            word += static_cast<char>(ch);
+            continue;
+        }
+        if (!word.empty() && refused_word(word))
+            return true;
+        word.clear();
+    }
+    return false;
+}
+
 std::string declaration(const milter_case &c)
 {
     const char *flag = c.fail_type == FT_FAIL ? "F=T," : c.fail_type == FT_REJECT ? "F=R," : "";
@@ -164,6 +202,10 @@ outcome model(const milter_case &c, const std::string &before)
         return {0, "Milter name contains a character that is not allowed.\n", before};
     if (refused(c.socket))
         return {0, "Socket name contains a character that is not allowed.\n", before};
+    if (holds_refused_word(c.name))
+        return {0, "Milter name contains a word that is not allowed.\n", before};
+    if (holds_refused_word(c.socket))
+        return {0, "Socket name contains a word that is not allowed.\n", before};
     if (key_of(c.name).size() > MAX_TEXT)
         return {0, "Milter name is too long.\n", before};
     if (c.fail_type > FT_ACCEPT)
