@@ -15,6 +15,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -70,20 +71,28 @@ milter_case decode(const uint8_t *data, size_t size)
     return c;
 }
 
+// The match key: the name between its quotes.
+std::string key_of(const std::string &name)
+{
+    return std::string(MILTER_LINE_START) + name + "'";
+}
+
 // The file before the call: a selection of lines, some holding the key of
-// the name (in a longer name, in a disabled line, past and across the
-// editor's 499-byte read), the last one without its newline.
+// the name (in a disabled line, past and across the editor's 499-byte
+// read), some only the name's start (a longer name, no closing quote), the
+// last one without its newline.
 std::string conf_before(const milter_case &c)
 {
-    const std::string key = std::string(MILTER_LINE_START) + c.name;
+    const std::string key = key_of(c.name);
+    const std::string start = std::string(MILTER_LINE_START) + c.name;
     const std::string lines[] = {
         "divert(-1)dnl\n",
-        key + "0',`S=unix:/x,T=C:1m;E:1m;R:1m;S:1m')\n",
-        "dnl " + key + "',`S=local:/y,F=T,T=C:0m;E:0m;R:0m;S:0m')\n",
+        start + "0',`S=unix:/x,T=C:1m;E:1m;R:1m;S:1m')\n",
+        "dnl " + key + ",`S=local:/y,F=T,T=C:0m;E:0m;R:0m;S:0m')\n",
         std::string(520, 'x') + key + "\n",
         "FEATURE(`access_db')dnl\n",
-        std::string(497, 'y') + key + "')\n",
-        "dnl " + key + "\n",
+        std::string(497, 'y') + key + ")\n",
+        "dnl " + start + "\n",
         "MAILER(`smtp')",
     };
     std::string s;
@@ -104,6 +113,43 @@ bool refused(const std::string &text)
     for (unsigned char ch : text) {
         if (refused_char(ch))
             return true;
+    }
+    return false;
+}
+
+bool ascii_letter(unsigned char ch) { return (ch | 0x20) >= 'a' && (ch | 0x20) <= 'z'; }
+
+// A word m4 would take for a macro call once sendmail's cf macros expand the
+// text unquoted.
+bool refused_word(const std::string &word)
+{
+    bool lower = false;
+    for (char ch : word)
+        lower = lower || (ch >= 'a' && ch <= 'z');
+    if (!lower || word[0] == '_' || word.rfind("conf", 0) == 0)
+        return true;
+    for (std::string_view defined : M4_DEFINED_WORDS) {
+        if (defined == word)
+            return true;
+    }
+    return false;
+}
+
+// m4's words: an ASCII letter or _, then letters, digits and _; every other
+// byte, a digit outside a word included, is passed over.
+bool holds_refused_word(const std::string &text)
+{
+    std::string word;
+    for (size_t i = 0; i <= text.size(); i++) {
+        const unsigned char ch = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+        const bool letter = ascii_letter(ch) || ch == '_';
+        if (letter || (!word.empty() && ch >= '0' && ch <= '9')) {
+            word += static_cast<char>(ch);
+            continue;
+        }
+        if (!word.empty() && refused_word(word))
+            return true;
+        word.clear();
     }
     return false;
 }
@@ -132,7 +178,7 @@ outcome edit(const milter_case &c, const std::string &before, const std::string 
     const std::vector<std::string> lines = zf::physical_lines(before);
     if (lines.empty())
         return {0, "Failed to modify the specified line.*", before};
-    const std::string key = std::string(MILTER_LINE_START) + c.name;
+    const std::string key = key_of(c.name);
     std::string after;
     bool replaced = false;
     for (const std::string &l : lines) {
@@ -156,7 +202,11 @@ outcome model(const milter_case &c, const std::string &before)
         return {0, "Milter name contains a character that is not allowed.\n", before};
     if (refused(c.socket))
         return {0, "Socket name contains a character that is not allowed.\n", before};
-    if (std::strlen(MILTER_LINE_START) + c.name.size() > MAX_TEXT)
+    if (holds_refused_word(c.name))
+        return {0, "Milter name contains a word that is not allowed.\n", before};
+    if (holds_refused_word(c.socket))
+        return {0, "Socket name contains a word that is not allowed.\n", before};
+    if (key_of(c.name).size() > MAX_TEXT)
         return {0, "Milter name is too long.\n", before};
     if (c.fail_type > FT_ACCEPT)
         return {0, "Fail type was an unexpected value!\n*", before};

@@ -1,8 +1,11 @@
 // The milter declaration line of sendmail.mc.
 #include "smlib.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 namespace {
 
@@ -16,6 +19,8 @@ constexpr char MILTER_FORMAT_DISABLED[] =
 
 constexpr char MSG_NAME_BAD_CHAR[] = "Milter name contains a character that is not allowed.\n";
 constexpr char MSG_SOCKET_BAD_CHAR[] = "Socket name contains a character that is not allowed.\n";
+constexpr char MSG_NAME_BAD_WORD[] = "Milter name contains a word that is not allowed.\n";
+constexpr char MSG_SOCKET_BAD_WORD[] = "Socket name contains a word that is not allowed.\n";
 constexpr char MSG_LINE_TOO_LONG[] = "Milter line too long.\n";
 constexpr char MSG_BAD_FAIL_TYPE[] = "Fail type was an unexpected value!\n";
 
@@ -30,6 +35,53 @@ bool allowed_in_m4_arg(const char *text)
             return false;
     }
     return true;
+}
+
+// m4 knows only ASCII letters: any other byte, like a digit outside a word,
+// stands between words.
+bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
+bool starts_word(char c) { return is_lower(c) || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool in_word(char c) { return starts_word(c) || (c >= '0' && c <= '9'); }
+
+bool refused_word(std::string_view word)
+{
+    if (word[0] == '_' || word.substr(0, 4) == "conf" ||
+        std::none_of(word.begin(), word.end(), is_lower))
+        return true;
+    return std::find(std::begin(M4_DEFINED_WORDS), std::end(M4_DEFINED_WORDS), word) !=
+           std::end(M4_DEFINED_WORDS);
+}
+
+// True when no word of text, read the way m4 reads it, is refused.
+bool allowed_m4_words(std::string_view text)
+{
+    while (!text.empty()) {
+        if (!starts_word(text[0])) {
+            text.remove_prefix(1);
+            continue;
+        }
+        size_t end = 1;
+        while (end < text.size() && in_word(text[end]))
+            end++;
+        if (refused_word(text.substr(0, end)))
+            return false;
+        text.remove_prefix(end);
+    }
+    return true;
+}
+
+// The message that refuses the name or the socket, or null for neither.
+const char *refusal(const char *milter, const char *socket)
+{
+    if (!allowed_in_m4_arg(milter))
+        return MSG_NAME_BAD_CHAR;
+    if (!allowed_in_m4_arg(socket))
+        return MSG_SOCKET_BAD_CHAR;
+    if (!allowed_m4_words(milter))
+        return MSG_NAME_BAD_WORD;
+    if (!allowed_m4_words(socket))
+        return MSG_SOCKET_BAD_WORD;
+    return nullptr;
 }
 
 // Null for a fail type that has no flag.
@@ -67,15 +119,12 @@ int replace_milter(const char *milter, const char *socket, unsigned char enabled
 
     if (milter == nullptr || socket == nullptr)
         return 0;
-    if (!allowed_in_m4_arg(milter)) {
-        std::fputs(MSG_NAME_BAD_CHAR, stderr);
+    if (const char *message = refusal(milter, socket)) {
+        std::fputs(message, stderr);
         return 0;
     }
-    if (!allowed_in_m4_arg(socket)) {
-        std::fputs(MSG_SOCKET_BAD_CHAR, stderr);
-        return 0;
-    }
-    if (too_long(std::snprintf(match_buf, sizeof match_buf, "%s%s", MILTER_LINE_START, milter))) {
+    // The closing quote ends the key, so that f1 never matches f10.
+    if (too_long(std::snprintf(match_buf, sizeof match_buf, "%s%s'", MILTER_LINE_START, milter))) {
         std::fputs(MSG_MILTER_NAME_TOO_LONG, stderr);
         return 0;
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 
 #include "zun_paths.h"
 
@@ -93,7 +94,27 @@ struct free_deleter {
 };
 using line_list = std::unique_ptr<unsigned int[], free_deleter>;
 
-// Milter entry writer.
+// Milter entry writer. sendmail's cf macros expand the name and the socket
+// unquoted, so m4 would call any macro named by a word in them: a word
+// (m4's token: a letter or _, then letters, digits and _) is refused when
+// it is one of these, begins with _ or conf, or holds no lower-case letter.
+// The list: every macro GNU m4 defines in its default mode, and the
+// lower-case names that sendmail's cf files define.
+inline constexpr std::string_view M4_DEFINED_WORDS[] = {
+    "__file__", "__gnu__", "__line__", "__program__", "__unix__", "builtin", "changecom",
+    "changequote", "debugfile", "debugmode", "decr", "define", "defn", "divert", "divnum", "dnl",
+    "dumpdef", "errprint", "esyscmd", "eval", "format", "ifdef", "ifelse", "include", "incr",
+    "index", "indir", "len", "m4exit", "m4wrap", "maketemp", "mkstemp", "patsubst", "popdef",
+    "pushdef", "regexp", "shift", "sinclude", "substr", "syscmd", "sysval", "traceoff", "traceon",
+    "translit", "undefine", "undivert",
+    "hpux", "lower", "strcasecmp", "sm_auth_lib", "sm_date", "sm_enable_auth", "sm_enable_dev",
+    "sm_enable_doc", "sm_enable_hesiod", "sm_enable_ipv6", "sm_enable_ldap", "sm_enable_maillock",
+    "sm_enable_milter", "sm_enable_ndbm", "sm_enable_newdb", "sm_enable_nis", "sm_enable_nisplus",
+    "sm_enable_regex", "sm_enable_sfio", "sm_enable_shm", "sm_enable_tcpd", "sm_enable_tls",
+    "sm_ffr", "sm_hesiod_parms", "sm_ldap_lib", "sm_m4_ffr", "sm_newdb_lib", "sm_revision",
+    "sm_time", "sm_utc", "sm_version", "sm_version_beta", "sm_version_major", "sm_version_math",
+    "sm_version_minor", "sm_version_r", "sm_version_v",
+};
 int replace_milter(const char *milter, const char *socket, unsigned char enabled,
                    unsigned char fail_type, unsigned int C, unsigned int R, unsigned int E,
                    unsigned int S, char mode);

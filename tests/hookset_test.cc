@@ -23,10 +23,12 @@ Args full(const Args &extra = {})
     return a;
 }
 
-std::string f1_with_socket(const std::string &socket)
+std::string decl_line(const std::string &name, const std::string &socket)
 {
-    return "INPUT_MAIL_FILTER(`f1',`S=" + socket + ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n";
+    return "INPUT_MAIL_FILTER(`" + name + "',`S=" + socket + ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n";
 }
+
+std::string f1_with_socket(const std::string &socket) { return decl_line("f1", socket); }
 
 class Hookset : public zt::TreeTest {
 protected:
@@ -93,6 +95,10 @@ TEST_F(Hookset, RefusedCommandLines)
            "Socket name contains a character that is not allowed.\n" + ADD_FAILED);
     expect(full({"-m", "f1')dnl"}), 13,
            "Milter name contains a character that is not allowed.\n" + ADD_FAILED);
+    expect(full({"-m", "m4exit", "-s", "unix:/run/m4exit"}), 13,
+           "Milter name contains a word that is not allowed.\n" + ADD_FAILED);
+    expect(full({"-s", "unix:/run/m4exit"}), 13,
+           "Socket name contains a word that is not allowed.\n" + ADD_FAILED);
     for (const char *f : {"3", "9"})
         expect(full({"-f", f}), 8, range);
     for (const char *f : {"x", "-"})
@@ -138,6 +144,14 @@ TEST_F(Hookset, AcceptedCommandLineAppendsItsDeclaration)
          "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,F=R,T=C:12m;E:7m;R:-5m;S:123456789m')\n"},
         {full({"-t", "enabledXY"}), F1},
         {full({"-t", "disabledX"}), "dnl " + F1},
+        // Names and sockets in real use.
+        {full({"-m", "clamav-milter", "-s", "unix:/var/run/spamass_milter.sock"}),
+         decl_line("clamav-milter", "unix:/var/run/spamass_milter.sock")},
+        {full({"-m", "spamass_milter", "-s", "inet:8891@localhost"}),
+         decl_line("spamass_milter", "inet:8891@localhost")},
+        {full({"-m", "MIMEDefang", "-s", "local:/run/opendkim/opendkim.sock"}),
+         decl_line("MIMEDefang", "local:/run/opendkim/opendkim.sock")},
+        {full({"-m", "opendkim"}), decl_line("opendkim", "unix:/tmp/f1")},
     };
     for (const auto &[args, line] : cases) {
         zt::write_file(conf, mc);

@@ -1,5 +1,5 @@
 // The milter declaration writer: the line, its limits, its match key and the
-// characters it refuses to hand to m4.
+// characters and words it refuses to hand to m4.
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -76,12 +76,16 @@ TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
 {
     const std::string head = "divert(0)dnl\n", tail = "MAILER(`smtp')dnl\n";
     const std::string f10 = "INPUT_MAIL_FILTER(`f10',`S=unix:/tmp/f10,T=C:1m;E:1m;R:1m;S:1m')\n";
+    const std::string f1x = "dnl INPUT_MAIL_FILTER(`f1x',`S=unix:/tmp/f1x,T=C:1m;E:1m;R:1m;S:1m')\n";
     const std::string old = "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/old,T=C:9m;E:9m;R:9m;S:9m')\n";
     const std::string long_decl =
         "INPUT_MAIL_FILTER(`f1',`S=unix:/" + zt::repeat('p', 950) + ",T=C:1m;E:1m;R:1m;S:1m')\n";
     // Any other byte is written as it is.
     const std::string odd_name = "f\xe9$1\"\\;";
     const std::string odd_socket = "inet:10025@[127.0.0.1];x|y&z$*\x80\xff";
+    // Words m4 leaves alone: a defined name is only a whole word.
+    const std::string near_name = "x9dnl-Dnl.mconf";
+    const std::string near_socket = "unix:/run/9milter_conf/dnlx.sock";
     struct Case {
         Decl d;
         std::string before, after;
@@ -98,14 +102,19 @@ TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
         {Decl().named(odd_name).at(odd_socket), mc,
          mc + "INPUT_MAIL_FILTER(`" + odd_name + "',`S=" + odd_socket +
              ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n"},
+        {Decl().named(near_name).at(near_socket), mc,
+         mc + "INPUT_MAIL_FILTER(`" + near_name + "',`S=" + near_socket +
+             ",F=R,T=C:1m;E:3m;R:2m;S:4m')\n"},
         // 1098 characters, the disabled prefix counted.
         {Decl().plain().at(socket_for(1098)), "", plain_line(socket_for(1098))},
         {Decl().plain().state(MILTER_STATUS_DISABLED).at(socket_for(1094)), "",
          "dnl " + plain_line(socket_for(1094))},
-        // An edit replaces the first line that begins with the name, whole,
+        // An edit replaces the first line that holds the quoted name, whole,
         // or appends; an add always appends.
         {Decl().edit(), head + "dnl " + old + tail, head + F1 + tail},
-        {Decl().edit().at("unix:/tmp/new"), f10 + old, f1_at("unix:/tmp/new") + old},
+        {Decl().edit().at("unix:/tmp/new"), f10 + f1x + old + f10,
+         f10 + f1x + f1_at("unix:/tmp/new") + f10},
+        {Decl().edit(), f10 + f1x, f10 + f1x + F1},
         {Decl().edit(), head + long_decl + tail, head + F1 + tail},
         {Decl().edit(), mc, mc + F1},
         {Decl(), F1, F1 + F1},
@@ -133,20 +142,27 @@ TEST_F(MilterWriter, RefusalsTouchNoFile)
 {
     const std::string bad_name = "Milter name contains a character that is not allowed.\n";
     const std::string bad_socket = "Socket name contains a character that is not allowed.\n";
+    const std::string name_word = "Milter name contains a word that is not allowed.\n";
+    const std::string socket_word = "Socket name contains a word that is not allowed.\n";
     const std::vector<std::pair<Decl, std::string>> cases = {
         {Decl().plain().at(socket_for(1099)), "Milter line too long.\n"},
         {Decl().plain().state(MILTER_STATUS_DISABLED).at(socket_for(1095)),
          "Milter line too long.\n"},
-        // The match key is MILTER_LINE_START and the name: 19 + 1080 is too
-        // long; with a key of 1098 the line cannot fit.
-        {Decl().named(zt::repeat('n', 1080)), "Milter name is too long.\n"},
-        {Decl().named(zt::repeat('n', 1079)), "Milter line too long.\n"},
+        // The match key is MILTER_LINE_START, the name and the closing
+        // quote: 19 + 1079 + 1 is too long; with a key of 1098 the line
+        // cannot fit.
+        {Decl().named(zt::repeat('n', 1079)), "Milter name is too long.\n"},
+        {Decl().named(zt::repeat('n', 1078)), "Milter line too long.\n"},
         {Decl().fail(3), "Fail type was an unexpected value!\n: Invalid argument\n"},
         {Decl().state(2), ""},
         {Decl().at("unix:/tmp/x,esyscmd(touch /tmp/x)"), bad_socket},
         // Refused characters are looked for first, in the name before the socket.
         {Decl().named(zt::repeat('n', 1100) + "'").at("unix:/tmp/'").fail(3).state(2), bad_name},
         {Decl().at("unix:/tmp/'").fail(3).state(2), bad_socket},
+        // Then refused words, in the same order, before anything else.
+        {Decl().named("dnl").at("unix:/tmp/'"), bad_socket},
+        {Decl().named(zt::repeat('n', 1100) + "-dnl").at("unix:/m4exit").fail(3), name_word},
+        {Decl().at("unix:/m4exit").fail(3).state(2), socket_word},
     };
     for (const auto &[d, err] : cases) {
         SCOPED_TRACE(d.name.substr(0, 30) + " " + d.socket.substr(0, 30));
@@ -156,6 +172,14 @@ TEST_F(MilterWriter, RefusalsTouchNoFile)
         SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(c)));
         expect_refused(Decl().named(std::string("f") + c + "1"), bad_name);
         expect_refused(Decl().at(std::string("unix:/tmp/") + c), bad_socket);
+    }
+    // As m4 reads them: a digit outside a word and a byte above 0x7f part
+    // words.
+    for (const std::string word : {"dnl", "9dnl", "f-m4exit", "\xe9" "dnl\xe9", "lower",
+                                   "sm_enable_tls", "FEATURE", "F1", "_x", "confX", "config"}) {
+        SCOPED_TRACE(word);
+        expect_refused(Decl().named(word), name_word);
+        expect_refused(Decl().at("unix:/run/" + word), socket_word);
     }
 }
 

@@ -98,7 +98,9 @@ class Sandbox {
 public:
     Sandbox() : port_(free_port())
     {
-        std::string tmpl = safe_base() + "/zt-sendmail.XXXXXX";
+        // The milter socket lies below it, and hookset refuses a word
+        // without a lower-case letter: the random part never starts one.
+        std::string tmpl = safe_base() + "/zt-sendmail.boxXXXXXX";
         if (mkdtemp(tmpl.data()) == nullptr)
             throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
         root_ = tmpl;
