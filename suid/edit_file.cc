@@ -146,7 +146,9 @@ int safe_path(const char *file)
                 return 0;
             continue;
         }
-        const std::string path = done + "/" + name;
+        std::string path = done;
+        path += '/';
+        path += name;
         if (lstat(path.c_str(), &st) != 0)
             return 0;
         if (open_to_others(dir) && !trusted_owner(st.st_uid))
