@@ -111,14 +111,6 @@ struct model_result {
     std::string content;
 };
 
-// Appends what to out; nothing joins bytes that end without a newline.
-void append(std::string &out, const std::string &what)
-{
-    if (!out.empty() && out.back() != '\n' && !what.empty() && what[0] != '\n')
-        out += '\n';
-    out += what;
-}
-
 model_result model(const edit_case &c)
 {
     const std::vector<std::string> lines = zf::physical_lines(c.content);
@@ -127,7 +119,7 @@ model_result model(const edit_case &c)
     switch (c.op) {
     case OP_ADD:
         r.content = c.content;
-        append(r.content, c.line);
+        zf::append(r.content, c.line);
         break;
     case OP_MODIFY:
     case OP_RM_LINE: {
@@ -136,12 +128,12 @@ model_result model(const edit_case &c)
         const size_t at = selected(lines, c.line_no, match);
         for (size_t i = 0; i < lines.size(); i++) {
             if (i == at && c.op == OP_MODIFY)
-                append(r.content, c.line);
+                zf::append(r.content, c.line);
             else if (i != at)
-                append(r.content, lines[i]);
+                zf::append(r.content, lines[i]);
         }
         if (at == lines.size() && c.op == OP_MODIFY)
-            append(r.content, c.line);
+            zf::append(r.content, c.line);
         break;
     }
     case OP_RM_LINES: {
@@ -164,7 +156,7 @@ model_result model(const edit_case &c)
         return {0, c.content};
     }
     if (c.then_add)
-        append(r.content, c.line2);
+        zf::append(r.content, c.line2);
     return r;
 }
 

@@ -171,8 +171,11 @@ struct outcome {
 
 outcome edit(const milter_case &c, const std::string &before, const std::string &line)
 {
-    if (c.mode == EM_ADDLINE)
-        return {1, "", before + line};
+    if (c.mode == EM_ADDLINE) {
+        std::string after = before;
+        zf::append(after, line);
+        return {1, "", after};
+    }
     if (c.mode != EM_EDITLINE)
         return {0, "Failed to commit the changes to the file.*", before};
     const std::vector<std::string> lines = zf::physical_lines(before);
@@ -190,7 +193,7 @@ outcome edit(const milter_case &c, const std::string &before, const std::string 
         }
     }
     if (!replaced)
-        after += line;
+        zf::append(after, line);
     return {1, "", after};
 }
 
