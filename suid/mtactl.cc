@@ -49,10 +49,6 @@ constexpr char INIT_ARG0[] = "sendmail";
 constexpr char INIT_PATH_ENV[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr int PID_LINE = 500;
 
-struct file_closer {
-    void operator()(FILE *fp) const { std::fclose(fp); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 bool is_alnum(char ch)
 {

@@ -94,6 +94,11 @@ struct free_deleter {
 };
 using line_list = std::unique_ptr<unsigned int[], free_deleter>;
 
+struct file_closer {
+    void operator()(FILE *fp) const { std::fclose(fp); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
 // Milter entry writer. sendmail's cf macros expand the name and the socket
 // unquoted, so m4 would call any macro named by a word in them: a word
 // (m4's token: a letter or _, then letters, digits and _) is refused when

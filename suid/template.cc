@@ -34,10 +34,6 @@ constexpr char MSG_WRITE[] = "Failed to write the new sendmail config file.";
 constexpr char MSG_BACKUP[] = "Failed to backup the sendmail config file.";
 constexpr char MSG_INSTALL[] = "Failed to install the new sendmail config file.";
 
-struct file_closer {
-    void operator()(FILE *fp) const { std::fclose(fp); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 using char_buf = std::unique_ptr<char[], free_deleter>;
 
 // The temporary name is removed on every way out, unless it was installed.
