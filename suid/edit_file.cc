@@ -149,8 +149,10 @@ int safe_path(const char *file)
         std::string path = done;
         path += '/';
         path += name;
+        // What is missing from a directory only root or we can write stays
+        // so; opening it fails later on its own.
         if (lstat(path.c_str(), &st) != 0)
-            return 0;
+            return errno == ENOENT && !open_to_others(dir) ? 1 : 0;
         if (open_to_others(dir) && !trusted_owner(st.st_uid))
             return deny();
         if (S_ISLNK(st.st_mode)) {
@@ -165,11 +167,9 @@ int safe_path(const char *file)
     }
 }
 
-int trusted_file(FILE *fp, const char *file)
+int trusted_path(const char *file)
 {
-    if (!permissions_ok(fp, file))
-        return 0;
-    return file != nullptr && safe_path(file) ? 1 : refuse(file);
+    return safe_path(file) ? 1 : refuse(file);
 }
 
 #ifdef __linux__
@@ -181,10 +181,9 @@ bool xattr_names(int fd, std::string &names)
 {
     for (;;) {
         const ssize_t size = flistxattr(fd, nullptr, 0);
-        if (size < 0) {
-            names.clear();
-            return errno == ENOTSUP;
-        }
+        names.clear();
+        if (size <= 0)
+            return size == 0 || errno == ENOTSUP;
         names.resize(static_cast<size_t>(size));
         const ssize_t got = flistxattr(fd, &names[0], names.size());
         if (got >= 0) {
@@ -200,8 +199,9 @@ bool xattr_value(int fd, const char *name, std::string &value)
 {
     for (;;) {
         const ssize_t size = fgetxattr(fd, name, nullptr, 0);
-        if (size < 0)
-            return false;
+        value.clear();
+        if (size <= 0)
+            return size == 0;
         value.resize(static_cast<size_t>(size));
         const ssize_t got = fgetxattr(fd, name, &value[0], value.size());
         if (got >= 0) {
@@ -505,11 +505,15 @@ edit_file *open_file(const char *fname)
     struct stat st;
     if (stat(fname, &st) == -1)
         return nullptr;
+    // Not even opened before its path is known to be safe: the name could
+    // lead to a device or a FIFO of the caller's.
+    if (!trusted_path(fname))
+        return nullptr;
     edit_ptr ef(static_cast<edit_file *>(std::calloc(1, sizeof(edit_file))));
     if (!ef)
         return nullptr;
     ef->fp = std::fopen(fname, "r");
-    if (ef->fp == nullptr || !trusted_file(ef->fp, fname))
+    if (ef->fp == nullptr || !permissions_ok(ef->fp, fname))
         return nullptr;
     const size_t fname_len = std::strlen(fname);
     ef->fname = static_cast<char *>(std::malloc(fname_len + 1));

@@ -47,9 +47,10 @@ int permissions_ok(FILE *fp, const char *file);
 // group or others, unless it is sticky and the entry below it belongs to one
 // of them. 0 otherwise, with errno set.
 int safe_path(const char *file);
-// permissions_ok and safe_path together, the test of every critical file;
-// a path that is not safe gets the message of permissions_ok too.
-int trusted_file(FILE *fp, const char *file);
+// safe_path, with the message of permissions_ok and errno EACCES when the
+// path is not safe. A critical file's path passes it before the file is
+// opened, and the open file then passes permissions_ok.
+int trusted_path(const char *file);
 
 // Gives the file behind to every extended attribute of the one behind from
 // (the ACL among them) and removes those from lacks. 1 when done, also on a

@@ -3,9 +3,11 @@
 // between its gateway and hub configurations.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +50,12 @@ constexpr char MSG_PID_OPEN[] = "Failed to open sendmail.pid file.";
 constexpr char INIT_ARG0[] = "sendmail";
 constexpr char INIT_PATH_ENV[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr int PID_LINE = 500;
+
+#ifdef __GLIBC__
+using rlimit_resource = __rlimit_resource;
+#else
+using rlimit_resource = int;
+#endif
 
 
 bool is_alnum(char ch)
@@ -104,6 +112,8 @@ std::vector<std::string> init_env()
 // program, which would get the -s word as its script.
 int init_trusted()
 {
+    if (!trusted_path(SENDMAIL_INIT))
+        return 0;
     const int fd = open(SENDMAIL_INIT, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         std::perror(MSG_EXEC);
@@ -115,7 +125,7 @@ int init_trusted()
         close(fd);
         return 0;
     }
-    return trusted_file(fp.get(), SENDMAIL_INIT);
+    return permissions_ok(fp.get(), SENDMAIL_INIT);
 }
 
 // Ignored and blocked signals survive exec: neither what the caller set up
@@ -192,7 +202,7 @@ void service_limits()
 #ifdef __linux__
     for (int res = 0; res < RLIM_NLIMITS; res++) {
         struct rlimit rl;
-        if (prlimit(1, static_cast<__rlimit_resource>(res), nullptr, &rl) != 0)
+        if (prlimit(1, static_cast<rlimit_resource>(res), nullptr, &rl) != 0)
             rl = lifted_limit(res);
         set_limit(res, rl);
     }
@@ -203,6 +213,25 @@ void service_limits()
 #endif
 }
 
+// The normal scheduling policy at nice 0, and process 1's CPUs and I/O
+// priority: a caller must not start the mail server idle or confined.
+// Best effort: without CAP_SYS_NICE a raised nice value cannot be lowered.
+void service_scheduling()
+{
+    const struct sched_param normal {};
+    (void)sched_setscheduler(0, SCHED_OTHER, &normal);
+    (void)setpriority(PRIO_PROCESS, 0, 0);
+#ifdef __linux__
+    cpu_set_t cpus;
+    if (sched_getaffinity(1, sizeof cpus, &cpus) == 0)
+        (void)sched_setaffinity(0, sizeof cpus, &cpus);
+    const int who_process = 1;
+    const long ioprio = syscall(SYS_ioprio_get, who_process, 1);
+    if (ioprio >= 0)
+        (void)syscall(SYS_ioprio_set, who_process, 0, ioprio);
+#endif
+}
+
 // The script, and the daemon it starts, begin the way a service manager
 // starts a service: nothing of the caller's process state but descriptors
 // 0 to 2 comes along. The interval timers were disarmed at start-up.
@@ -210,8 +239,7 @@ bool service_state()
 {
     if (!close_from_3() || chdir("/") != 0)
         return false;
-    // Best effort: without CAP_SYS_NICE a raised nice value cannot be lowered.
-    (void)setpriority(PRIO_PROCESS, 0, 0);
+    service_scheduling();
     service_limits();
     default_signals();
     return true;
@@ -249,12 +277,11 @@ int start_stop(char *word)
 // directory others may change is refused as one root may not read.
 file_ptr open_pid_file()
 {
-    file_ptr fp(open_regular(SENDMAIL_PID));
-    if (fp && !safe_path(SENDMAIL_PID)) {
-        fp.reset();
+    if (!safe_path(SENDMAIL_PID)) {
         errno = EACCES;
+        return nullptr;
     }
-    return fp;
+    return file_ptr(open_regular(SENDMAIL_PID));
 }
 
 int print_pid()

@@ -78,15 +78,23 @@ static void stop_timers()
         (void)setitimer(which, &off, nullptr);
 }
 
-// A caller's low CPU limit must not cut a root edit short. Only the soft
-// limit can be raised without CAP_SYS_RESOURCE.
+// A caller's low CPU limit must not cut a root edit short. Without
+// CAP_SYS_RESOURCE only the soft limit can be raised, up to the hard one.
 static void lift_cpu_limit()
 {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_CPU, &rl) != 0 || rl.rlim_cur == rl.rlim_max)
+    struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_CPU, &rl) == 0 || getrlimit(RLIMIT_CPU, &rl) != 0)
         return;
     rl.rlim_cur = rl.rlim_max;
     (void)setrlimit(RLIMIT_CPU, &rl);
+}
+
+// Signals the caller's terminal sends to its foreground job, whoever runs
+// in it: they would stop or end a root edit halfway.
+static void ignore_terminal()
+{
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU})
+        signal(sig, SIG_IGN);
 }
 
 int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int *status)
@@ -96,6 +104,7 @@ int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int 
     // would kill it, and a message to a closed pipe would raise SIGPIPE.
     stop_timers();
     signal(SIGPIPE, SIG_IGN);
+    ignore_terminal();
     if (!is_sm_installed()) {
         std::fputs(MSG_NOT_INSTALLED, stderr);
         *status = no_sendmail_status;
@@ -149,52 +158,58 @@ static edit_ptr open_request(const char *file)
     return ef;
 }
 
-static int commit_request(edit_file *ef)
+// A request reports its failure only once its transaction is released: a
+// message to a standard error that nobody reads blocks, and must not do so
+// while the temporary file holds the table. free_file keeps errno.
+static int fail(edit_ptr &ef, const char *message)
 {
-    if (commit_file(ef) > 0)
-        return 1;
-    std::perror(MSG_COMMIT_FAILED);
+    ef.reset();
+    std::perror(message);
     return 0;
 }
 
-static int edit_request(edit_file *ef, const char *line_new, const char *line_old)
+static int commit_request(edit_ptr &ef)
+{
+    if (commit_file(ef.get()) > 0)
+        return 1;
+    return fail(ef, MSG_COMMIT_FAILED);
+}
+
+static int edit_request(edit_ptr &ef, const char *line_new, const char *line_old)
 {
     if (line_old == nullptr) {
+        ef.reset();
         std::fputs("Invalid parameter to add_edit_line().\n", stderr);
         return 0;
     }
     errno = 0;
-    const int rc = modify_line(ef, static_cast<unsigned long>(-1), line_old, line_new);
+    const int rc = modify_line(ef.get(), static_cast<unsigned long>(-1), line_old, line_new);
     if (rc > 0)
         return 1;
     blame_no_data(rc);
-    std::perror("Failed to modify the specified line.");
-    return 0;
+    return fail(ef, "Failed to modify the specified line.");
 }
 
 int add_edit_line(const char *file, const char *line_new, const char *line_old, char mode)
 {
     if (line_new == nullptr || file == nullptr)
         return 0;
-    const edit_ptr ef = open_request(file);
+    edit_ptr ef = open_request(file);
     if (!ef)
         return 0;
     if (mode == EM_ADDLINE) {
-        if (add_line(ef.get(), line_new) <= 0) {
-            std::perror("Failed to add the specified line to the file.");
-            return 0;
-        }
+        if (add_line(ef.get(), line_new) <= 0)
+            return fail(ef, "Failed to add the specified line to the file.");
     } else if (mode == EM_EDITLINE) {
-        if (!edit_request(ef.get(), line_new, line_old))
+        if (!edit_request(ef, line_new, line_old))
             return 0;
     } else {
         // Nothing was changed, so there is nothing to commit; the temporary
         // file goes with the transaction.
         errno = EINVAL;
-        std::perror(MSG_COMMIT_FAILED);
-        return 0;
+        return fail(ef, MSG_COMMIT_FAILED);
     }
-    return commit_request(ef.get());
+    return commit_request(ef);
 }
 
 int add_edit_access_host(const char *host_new, const char *host_old, char mode)
@@ -221,17 +236,16 @@ int remove_lines(const char *file, const unsigned int *lines, unsigned int count
 {
     if (file == nullptr || lines == nullptr)
         return 0;
-    const edit_ptr ef = open_request(file);
+    edit_ptr ef = open_request(file);
     if (!ef)
         return 0;
     errno = 0;
     const int rc = rm_lines(ef.get(), lines, count);
     if (rc <= 0) {
         blame_no_data(rc);
-        std::perror("Failed to remove one or more of the specified lines.");
-        return 0;
+        return fail(ef, "Failed to remove one or more of the specified lines.");
     }
-    return commit_request(ef.get());
+    return commit_request(ef);
 }
 
 int remove_mt_lines(const unsigned int *lines, unsigned int count)

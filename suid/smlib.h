@@ -65,7 +65,8 @@ int do_suid();
 // file-size limit turns into a failed write instead of a killed process.
 void secure_stdio();
 // The start-up every program runs before it looks at an option:
-// secure_stdio; the caller's interval timers disarmed and SIGPIPE ignored;
+// secure_stdio; the caller's interval timers disarmed, SIGPIPE and the
+// terminal's signals ignored;
 // is_sm_installed; do_suid; the CPU-time limit lifted as far as it goes.
 // Returns 1 when all passed; otherwise writes the matching message
 // (MSG_NOT_INSTALLED or suid_msg) and stores the status to exit with in

@@ -37,18 +37,26 @@ constexpr char MSG_INSTALL[] = "Failed to install the new sendmail config file."
 using char_buf = std::unique_ptr<char[], free_deleter>;
 
 // The temporary name is removed on every way out, unless it was installed.
+// A failure is reported only once it is gone: a message to a standard error
+// that nobody reads blocks, and must not do so while the name blocks every
+// switch to this template.
 class temp_name {
 public:
     explicit temp_name(const char *name) : name_(name) {}
-    ~temp_name()
-    {
-        if (owned_)
-            unlink(name_);
-    }
+    ~temp_name() { drop(); }
     temp_name(const temp_name &) = delete;
     temp_name &operator=(const temp_name &) = delete;
     void own() { owned_ = true; }
     void release() { owned_ = false; }
+    void drop()
+    {
+        if (!owned_)
+            return;
+        const int err = errno;
+        unlink(name_);
+        owned_ = false;
+        errno = err;
+    }
 
 private:
     const char *name_;
@@ -66,37 +74,34 @@ file_ptr create_temp(const char *tmpfile, mode_t mode, temp_name &tmp)
     tmp.own();
     file_ptr fp(fdopen(fd, "w"));
     if (!fp) {
-        std::perror(MSG_TEMPFILE);
         close(fd);
+        tmp.drop();
+        std::perror(MSG_TEMPFILE);
     }
     return fp;
 }
 
 // The copy must be whole and on disk, with the attributes of the file it
 // replaces, before it may take that file's place: afterwards a failed write
-// could only leave a truncated configuration.
-int copy_template(FILE *fp_ex, file_ptr &fp_new, int conf_fd, mode_t mode, char *line_buf)
+// could only leave a truncated configuration. Null when done, else the
+// message for the failure.
+const char *copy_template(FILE *fp_ex, file_ptr &fp_new, int conf_fd, mode_t mode,
+                          char *line_buf)
 {
     while (std::fgets(line_buf, LINE_READ, fp_ex) != nullptr) {
         const size_t len = std::strlen(line_buf);
-        if (std::fwrite(line_buf, 1, len, fp_new.get()) != len) {
-            std::perror(MSG_WRITE);
-            return 0;
-        }
+        if (std::fwrite(line_buf, 1, len, fp_new.get()) != len)
+            return MSG_WRITE;
     }
-    if (std::ferror(fp_ex)) {
-        std::perror(MSG_READ_TEMPLATE);
-        return 0;
-    }
+    if (std::ferror(fp_ex))
+        return MSG_READ_TEMPLATE;
     const int fd = fileno(fp_new.get());
     // An ACL sets the group bits anew; the mode, less group and other
     // write, comes after it.
     if (std::fflush(fp_new.get()) != 0 || !copy_xattrs(conf_fd, fd) || fchmod(fd, mode) != 0 ||
-        fsync(fd) != 0 || std::fclose(fp_new.release()) != 0) {
-        std::perror(MSG_WRITE);
-        return 0;
-    }
-    return 1;
+        fsync(fd) != 0 || std::fclose(fp_new.release()) != 0)
+        return MSG_WRITE;
+    return nullptr;
 }
 
 // Once the new file is in place the switch has happened; a directory that
@@ -114,22 +119,20 @@ void sync_conf_dir()
 // and moved over the old backup; then one rename puts the copy in place.
 // bak_tmp belongs to switches to this template, which the exclusive
 // temporary copy holds apart: what stands there is a killed switch's.
-int install_copy(const char *tmpfile, const char *bak_tmp)
+// Null when done, else the message for the failure.
+const char *install_copy(const char *tmpfile, const char *bak_tmp)
 {
     (void)unlink(bak_tmp);
     if (link(SENDMAIL_CONF, bak_tmp) != 0 || std::rename(bak_tmp, SENDMAIL_CONF_BK) != 0) {
         const int err = errno;
         (void)unlink(bak_tmp);
         errno = err;
-        std::perror(MSG_BACKUP);
-        return 0;
+        return MSG_BACKUP;
     }
-    if (std::rename(tmpfile, SENDMAIL_CONF) != 0) {
-        std::perror(MSG_INSTALL);
-        return 0;
-    }
+    if (std::rename(tmpfile, SENDMAIL_CONF) != 0)
+        return MSG_INSTALL;
     sync_conf_dir();
-    return 1;
+    return nullptr;
 }
 
 // sendmail.mc as it stands: its mode for the copy and the descriptor its
@@ -176,6 +179,10 @@ int make_hub()
 int make_newsm_conf(int mode)
 {
     const char *p = mode == SM_CONFMODE_HUB ? SENDMAIL_HUB_CONF : SENDMAIL_GATEWAY_CONF;
+    // sendmail.mc lies beside the template: once the template's path is
+    // safe, nobody but root decides what either name leads to.
+    if (!trusted_path(p))
+        return 0;
     struct stat st;
     const fd_owner conf(open_conf(&st));
     if (conf.get() < 0) {
@@ -189,7 +196,7 @@ int make_newsm_conf(int mode)
         std::perror(MSG_OPEN_TEMPLATE);
         return 0;
     }
-    if (!trusted_file(fp_ex.get(), p))
+    if (!permissions_ok(fp_ex.get(), p))
         return 0;
     char_buf line_buf(static_cast<char *>(std::malloc(LINE_READ + 1)));
     if (!line_buf) {
@@ -204,9 +211,15 @@ int make_newsm_conf(int mode)
     file_ptr fp_new = create_temp(tmpfile, st.st_mode, tmp);
     if (!fp_new || !permissions_ok(fp_new.get(), tmpfile))
         return 0;
-    if (!copy_template(fp_ex.get(), fp_new, conf.get(), new_mode, line_buf.get()) ||
-        !install_copy(tmpfile, bak_tmp))
+    const char *failure = copy_template(fp_ex.get(), fp_new, conf.get(), new_mode, line_buf.get());
+    if (failure == nullptr)
+        failure = install_copy(tmpfile, bak_tmp);
+    if (failure != nullptr) {
+        fp_new.reset();
+        tmp.drop();
+        std::perror(failure);
         return 0;
+    }
     tmp.release();
     return 1;
 }

@@ -2,6 +2,8 @@
 // was called and the process state it got, and exits with the status the
 // test asked for.
 #include <dirent.h>
+#include <sched.h>
+#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -35,6 +37,10 @@ static std::string process_state()
         closedir(d);
     }
     s += "\nnice=" + std::to_string(getpriority(PRIO_PROCESS, 0));
+    cpu_set_t cpus;
+    s += "\nsched=" + std::to_string(sched_getscheduler(0)) + " cpus=" +
+         std::to_string(sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : -1) +
+         " ioprio=" + std::to_string(syscall(SYS_ioprio_get, 1, 0));
     char cwd[4096];
     s += std::string("\ncwd=") + (getcwd(cwd, sizeof cwd) != nullptr ? cwd : "?") + "\n";
     for (int res = 0; res < RLIM_NLIMITS; res++) {

@@ -1,6 +1,8 @@
 // The programs installed for real: a root-owned set-user-id copy run by an
 // unprivileged user, and copies run by users the check must refuse.
+#include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,6 +105,7 @@ TEST_F(Privilege, InitScriptStartsAsAService)
     opt.groups = {zt::nobody_gid(), 100, 27};
     opt.extra_fd = true;
     opt.nice = 10;
+    opt.idle = true;
     opt.cwd = own.path();
     opt.soft_limits = {{RLIMIT_FSIZE, 4096}, {RLIMIT_NOFILE, 16}, {RLIMIT_CPU, 5},
                        {RLIMIT_CORE, core.rlim_max}};
@@ -118,7 +121,12 @@ TEST_F(Privilege, InitScriptStartsAsAService)
         else if (line.compare(0, 4, "argv") != 0 && line.compare(0, 4, "env=") != 0)
             state += line + "\n";
     }
-    EXPECT_EQ(state, "uid=0 0\ngid=0 0\ngroups=0\nfds=0 1 2 \nnice=0\ncwd=/\nend\n");
+    cpu_set_t cpus;
+    ASSERT_EQ(sched_getaffinity(1, sizeof cpus, &cpus), 0);
+    EXPECT_EQ(state, "uid=0 0\ngid=0 0\ngroups=0\nfds=0 1 2 \nnice=0\nsched=0 cpus=" +
+                         std::to_string(CPU_COUNT(&cpus)) +
+                         " ioprio=" + std::to_string(syscall(SYS_ioprio_get, 1, 1)) +
+                         "\ncwd=/\nend\n");
     EXPECT_EQ(limits, service_limits());
 }
 

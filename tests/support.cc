@@ -5,8 +5,10 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -262,6 +264,8 @@ static std::vector<char *> c_strings(const std::vector<std::string> &words)
 // In the child, before exec: the process state opt asks the caller to have.
 static void hand_over(const RunOptions &opt)
 {
+    if (opt.err_to >= 0)
+        dup2(opt.err_to, 2);
     int dead[2];
     if (opt.err_dead_pipe && pipe(dead) == 0) {
         close(dead[0]);
@@ -277,6 +281,17 @@ static void hand_over(const RunOptions &opt)
     }
     if (opt.nice != 0)
         (void)!nice(opt.nice);
+    if (opt.idle) {
+        const struct sched_param none {};
+        cpu_set_t cpu0;
+        CPU_ZERO(&cpu0);
+        CPU_SET(0, &cpu0);
+        const long idle_class = 3L << 13;
+        if (sched_setscheduler(0, SCHED_IDLE, &none) != 0 ||
+            sched_setaffinity(0, sizeof cpu0, &cpu0) != 0 ||
+            syscall(SYS_ioprio_set, 1, 0, idle_class) != 0)
+            _exit(123);
+    }
     if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
         _exit(125);
     for (const auto &[res, soft] : opt.soft_limits) {
@@ -389,7 +404,7 @@ Result run_prog(const std::string &name, const std::vector<std::string> &args,
 }
 
 pid_t spawn(const std::string &path, const std::vector<std::string> &args, int *err_fd,
-            int gate)
+            int gate, const RunOptions &opt)
 {
     std::vector<std::string> argv{path};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -409,6 +424,7 @@ pid_t spawn(const std::string &path, const std::vector<std::string> &args, int *
         dup2(null_fd, 0);
         dup2(null_fd, 1);
         dup2(err_fd != nullptr ? err[1] : null_fd, 2);
+        hand_over(opt);
         execve(path.c_str(), cargv.data(), cenv.data());
         _exit(127);
     }

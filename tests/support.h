@@ -101,8 +101,10 @@ struct RunOptions {
                                         // (out and err then stay empty)
     // Process state a caller can hand over through exec.
     bool err_dead_pipe = false;         // standard error a pipe whose reader is gone
+    int err_to = -1;                    // standard error this descriptor (spawn only)
     bool extra_fd = false;              // descriptor 5 open on /dev/null
     int nice = 0;                       // added to the nice value
+    bool idle = false;                  // SCHED_IDLE, idle I/O class, CPU 0 only
     std::string cwd;                    // working directory
     std::vector<std::pair<int, rlim_t>> soft_limits;  // resource and soft limit
     long timer_ms = 0;                  // ITIMER_REAL due after, and every, that many ms
@@ -119,9 +121,10 @@ Result run_prog(const std::string &name, const std::vector<std::string> &args,
 // /dev/null, the environment run() gives. Standard error goes to a pipe whose
 // read end is stored in *err_fd, or to /dev/null when err_fd is null. With a
 // gate descriptor the child first reads one byte from it, so that many runs
-// can be let go at the same moment.
+// can be let go at the same moment. opt sets up the process state a caller
+// hands over, as for run().
 pid_t spawn(const std::string &path, const std::vector<std::string> &args,
-            int *err_fd = nullptr, int gate = -1);
+            int *err_fd = nullptr, int gate = -1, const RunOptions &opt = RunOptions());
 // Waits for pid: its exit status 0..255, or -1 when a signal ended it.
 int wait_exit(pid_t pid);
 // Reads fd to its end and closes it.

@@ -2,6 +2,7 @@
 // outcome with its exact messages and status, option order as POSIX getopt
 // gives it, tables the real map builder accepts, and concurrent adds.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -431,6 +432,63 @@ TEST(PermitsetCallerState, TimersAndClosedPipesCannotCutAnEditShort)
         EXPECT_TRUE(zt::read_file(access) == after);
         EXPECT_FALSE(zt::exists(access + ".tmp"));
     }
+}
+
+// Whether pred() holds within five seconds.
+template <typename F>
+bool eventually(F pred)
+{
+    for (int i = 0; i < 50000; i++) {
+        if (pred())
+            return true;
+        usleep(100);
+    }
+    return false;
+}
+
+// Nor can a caller stop an edit that holds the table with its terminal's
+// signals, or park it there on a standard error that nobody reads.
+TEST(PermitsetCallerState, TerminalSignalsAndFullPipesCannotHoldTheTable)
+{
+    zt::InstallTree tree;
+    const std::string access = zt::InstallTree::mail("access"), tmp = access + ".tmp";
+    const std::string entry = "Connect:192.0.2.9\tOK\n";
+    std::string big;
+    for (unsigned i = 0; big.size() < (20u << 20); i++)
+        big += "From:sender" + std::to_string(i) + "@bulk.example.org\tREJECT\n";
+
+    // Sent while the temporary file exists, so after the start-up.
+    zt::write_file(access, big);
+    pid_t pid = zt::spawn(zt::program("permitset"), {"-a", "-h", entry});
+    eventually([&] { return zt::exists(tmp); });
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT})
+        kill(pid, sig);
+    EXPECT_EQ(zt::wait_exit(pid), 0);
+    EXPECT_TRUE(zt::read_file(access) == big + entry);
+
+    // The edit fails, and its message meets a full pipe.
+    zt::write_file(access, big);
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    ASSERT_EQ(fcntl(err[1], F_SETFL, O_NONBLOCK), 0);
+    const std::string filler(4096, 'f');
+    while (write(err[1], filler.data(), filler.size()) > 0) {
+    }
+    ASSERT_EQ(fcntl(err[1], F_SETFL, 0), 0);
+    zt::RunOptions opt;
+    opt.err_to = err[1];
+    opt.soft_limits = {{RLIMIT_FSIZE, 0}};
+    pid = zt::spawn(zt::program("permitset"), {"-a", "-h", entry}, nullptr, -1, opt);
+    close(err[1]);
+    const std::string wchan = "/proc/" + std::to_string(pid) + "/wchan";
+    EXPECT_TRUE(eventually(
+        [&] { return zt::read_file(wchan).find("pipe_write") != std::string::npos; }));
+    EXPECT_FALSE(zt::exists(tmp)) << "the table is held while the message waits";
+    const std::string messages = zt::read_all(err[0]);
+    EXPECT_EQ(zt::wait_exit(pid), 255);
+    EXPECT_NE(messages.find("Failed to add the access host.\n"), std::string::npos);
+    EXPECT_TRUE(zt::read_file(access) == big);
+    EXPECT_FALSE(zt::exists(tmp));
 }
 
 }  // namespace
