@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -500,6 +501,83 @@ TEST(EditFullDisk, FailedWritesKeepTheFileAndLeaveNoTemporaryFile)
         EXPECT_EQ(zt::read_file(file), c.text);
         EXPECT_EQ(zt::file_mode(file), 0644u);
         EXPECT_EQ(zt::list_dir(mnt), (names_t{"filler", "large", "small"}));
+    }
+}
+
+// --- Block sharing ---------------------------------------------------------
+
+// Where the file system shares blocks, an append copies next to nothing of
+// the file, yet every edit gives the bytes of a plain copy, and the old file
+// keeps its own until the rename and after it.
+TEST(EditReflink, SharesBlocksAndGivesTheBytesOfAPlainCopy)
+{
+    ZT_REQUIRE_ROOT("making an XFS image on a loop device");
+    const std::string mkfs = "/usr/sbin/mkfs.xfs", losetup = "/usr/sbin/losetup";
+    if (access(mkfs.c_str(), X_OK) != 0 || access(losetup.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "needs mkfs.xfs (Debian package xfsprogs) and losetup";
+    zt::TempDir dir;
+    const std::string image = dir / "xfs.img", mnt = dir / "xfs";
+    zt::write_file(image, "");
+    ASSERT_EQ(truncate(image.c_str(), off_t{300} << 20), 0);
+    const zt::Result made = zt::run(mkfs, {"-q", "-m", "reflink=1", image});
+    if (made.status != 0)
+        GTEST_SKIP() << "mkfs.xfs refuses: " << made.err;
+    const zt::Result loop = zt::run(losetup, {"-f", "--show", image});
+    if (loop.status != 0)
+        GTEST_SKIP() << "no loop device: " << loop.err;
+    const struct Detach {
+        const std::string dev, &losetup;
+        ~Detach() { EXPECT_EQ(zt::run(losetup, {"-d", dev}).status, 0) << dev; }
+    } detach{zt::lines(loop.out).at(0), losetup};
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    if (mount(detach.dev.c_str(), mnt.c_str(), "xfs", 0, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount XFS here: " << std::strerror(errno);
+    const struct Unmount {
+        const std::string &at;
+        ~Unmount() { EXPECT_EQ(umount(at.c_str()), 0) << std::strerror(errno); }
+    } unmount{mnt};
+
+    std::string content;
+    while (content.size() < (8u << 20))
+        content += "From:sender" + std::to_string(content.size()) + "@bulk.example.org\tREJECT\n";
+    const std::string entry = "Connect:192.0.2.1\tRELAY\n";
+    const struct {
+        Op op;
+        bool append;
+    } edits[] = {{add(entry), true}, {rms({2, 5000}), false}};
+    for (const auto &e : edits) {
+        std::string plain;
+        for (const std::string &file : {dir / "table", mnt + "/table"}) {
+            SCOPED_TRACE(file);
+            zt::write_file(file, content);
+            const int old = ::open(file.c_str(), O_RDONLY);
+            ASSERT_GE(old, 0);
+            sync();
+            struct statvfs before, after;
+            ASSERT_EQ(statvfs(file.c_str(), &before), 0);
+            edit_ptr ef(open_file(file.c_str()));
+            ASSERT_TRUE(ef);
+            ASSERT_GT(e.op(ef.get()), 0);
+            EXPECT_TRUE(zt::read_file(file) == content);
+            ASSERT_EQ(commit_file(ef.get()), 1);
+            ef.reset();
+            EXPECT_TRUE(zt::read_all(old) == content);
+            ASSERT_EQ(statvfs(file.c_str(), &after), 0);
+            const std::string now = zt::read_file(file);
+            if (plain.empty()) {
+                plain = now;
+                EXPECT_TRUE(!e.append || plain == content + entry);
+                continue;
+            }
+            EXPECT_TRUE(now == plain);
+            if (e.append) {
+                // The old file, still open, and the new one hold one copy.
+                const long long grew = (static_cast<long long>(before.f_bfree) -
+                                        static_cast<long long>(after.f_bfree)) *
+                                       static_cast<long long>(before.f_frsize);
+                EXPECT_LT(grew, static_cast<long long>(content.size() / 8));
+            }
+        }
     }
 }
 
