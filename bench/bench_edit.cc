@@ -2,6 +2,10 @@
 //   bench_edit gen FILE BYTES      write an access-style file of about BYTES
 //   bench_edit append FILE TEXT    one transaction appending TEXT and a newline
 //   bench_edit rm FILE N...        one transaction removing the numbered lines
+//   bench_edit edit FILE MATCH TEXT [TIMES]
+//                                  TIMES transactions (default 1), each putting
+//                                  TEXT and a newline in the place of the first
+//                                  line that holds MATCH
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +17,9 @@
 
 static int usage()
 {
-    std::fputs("usage: bench_edit gen FILE BYTES | append FILE TEXT | rm FILE N...\n", stderr);
+    std::fputs("usage: bench_edit gen FILE BYTES | append FILE TEXT | rm FILE N... |\n"
+               "       edit FILE MATCH TEXT [TIMES]\n",
+               stderr);
     return 2;
 }
 
@@ -43,7 +49,9 @@ static int gen(const char *file, unsigned long long bytes)
     return 0;
 }
 
-static int transaction(const char *file, bool append, char **args, int nargs)
+enum class op { append, rm, edit };
+
+static int transaction(const char *file, op what, char **args, int nargs)
 {
     edit_ptr ef(open_file(file));
     if (!ef) {
@@ -51,9 +59,12 @@ static int transaction(const char *file, bool append, char **args, int nargs)
         return 1;
     }
     int rc;
-    if (append) {
+    if (what == op::append) {
         const std::string text = std::string(args[0]) + "\n";
         rc = add_line(ef.get(), text.c_str());
+    } else if (what == op::edit) {
+        const std::string text = std::string(args[1]) + "\n";
+        rc = modify_line(ef.get(), static_cast<unsigned long>(-1), args[0], text.c_str());
     } else {
         std::vector<unsigned int> lines;
         for (int i = 0; i < nargs; i++)
@@ -75,12 +86,19 @@ int main(int argc, char **argv)
 {
     if (argc < 4)
         return usage();
-    const std::string op = argv[1];
-    if (op == "gen")
+    const std::string cmd = argv[1];
+    if (cmd == "gen")
         return gen(argv[2], std::strtoull(argv[3], nullptr, 10));
-    if (op == "append" && argc == 4)
-        return transaction(argv[2], true, argv + 3, 1);
-    if (op == "rm")
-        return transaction(argv[2], false, argv + 3, argc - 3);
+    if (cmd == "append" && argc == 4)
+        return transaction(argv[2], op::append, argv + 3, 1);
+    if (cmd == "rm")
+        return transaction(argv[2], op::rm, argv + 3, argc - 3);
+    if (cmd == "edit" && (argc == 5 || argc == 6)) {
+        const long times = argc == 6 ? std::strtol(argv[5], nullptr, 10) : 1;
+        for (long i = 0; i < times; i++)
+            if (transaction(argv[2], op::edit, argv + 3, 2) != 0)
+                return 1;
+        return 0;
+    }
     return usage();
 }
