@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #endif
 
@@ -400,6 +402,30 @@ bool copy_rest(edit_file *ef, off_t from)
     return true;
 }
 
+// Whether the kernel shares blocks between the file and the temporary file,
+// found out once, when the first kept-bytes reach past the first block: by
+// cloning that block, which the copy of those bytes later does again.
+bool shares_blocks(edit_file *ef, off_t kept)
+{
+    if (ef->shares == 0) {
+        ef->shares = -1;
+#ifdef __linux__
+        struct stat st;
+        const int out = fileno(ef->fp_tmp);
+        if (!ef->by_buffers && fstat(out, &st) == 0 && st.st_blksize > 0 && kept >= st.st_blksize) {
+            struct file_clone_range range = {};
+            range.src_fd = fileno(ef->fp);
+            range.src_length = static_cast<__u64>(st.st_blksize);
+            if (ioctl(out, FICLONERANGE, &range) == 0)
+                ef->shares = 1;
+        }
+#else
+        (void)kept;
+#endif
+    }
+    return ef->shares > 0;
+}
+
 // The source offset of the next byte a line operation reads.
 off_t read_pos(const edit_file *ef)
 {
@@ -408,8 +434,9 @@ off_t read_pos(const edit_file *ef)
 
 // One forward pass of a line operation over the rest of the file. Physical
 // lines are handed out whole from the transaction's read-ahead buffer, which
-// the next pass continues from; kept lines that lie side by side are copied
-// to fp_tmp in one go, by the kernel where it can.
+// the next pass continues from; kept lines that lie side by side are written
+// to fp_tmp in one go. Those that start the file, as long as nothing is
+// dropped, are left to the kernel where it shares blocks.
 class pass {
 public:
     explicit pass(edit_file *ef) : ef_(ef), a_(ef->ahead) {}
@@ -461,8 +488,9 @@ bool pass::flush_run()
 // 1: more bytes stand in the buffer; 0: end of file; -1: failure.
 int pass::fill()
 {
-    // A run that the kernel copies need not stay in the buffer.
-    if (ef_->by_buffers && !flush_run())
+    // Where the kernel merely copies, writing from the buffer costs less;
+    // the kernel may share blocks only at the same offset in both files.
+    if (!(run_beg_ == 0 && run_end_ > 0 && shares_blocks(ef_, run_end_)) && !flush_run())
         return -1;
     hit_ = NO_HIT;
     if (a_.beg > 0) {

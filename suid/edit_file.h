@@ -30,6 +30,8 @@ struct edit_file {
                       // the transaction can no longer be committed
     int ends_open;    // the last byte written to fp_tmp is not a newline
     int by_buffers;   // the kernel refused to copy: read and write instead
+    int shares;       // the kernel shares blocks between the two files: 1 it
+                      // does, -1 it does not, 0 not known yet
     struct {
         char *buf;    // bytes read ahead from fp's file by offset (fp's own
                       // position is not used); buf[beg, end) not yet taken
