@@ -6,10 +6,12 @@
 //                                  TIMES transactions (default 1), each putting
 //                                  TEXT and a newline in the place of the first
 //                                  line that holds MATCH
+//   bench_edit warm BYTES          touch BYTES of memory and give them back
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,7 +20,7 @@
 static int usage()
 {
     std::fputs("usage: bench_edit gen FILE BYTES | append FILE TEXT | rm FILE N... |\n"
-               "       edit FILE MATCH TEXT [TIMES]\n",
+               "       edit FILE MATCH TEXT [TIMES] | warm BYTES\n",
                stderr);
     return 2;
 }
@@ -82,8 +84,17 @@ static int transaction(const char *file, op what, char **args, int nargs)
     return 0;
 }
 
+static int warm(size_t bytes)
+{
+    const std::unique_ptr<char[]> mem(new char[bytes]);
+    std::memset(mem.get(), 1, bytes);
+    return mem[bytes / 2] == 1 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "warm") == 0)
+        return warm(std::strtoull(argv[2], nullptr, 10));
     if (argc < 4)
         return usage();
     const std::string cmd = argv[1];
