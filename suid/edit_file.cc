@@ -423,7 +423,7 @@ bool shares_blocks(edit_file *ef, off_t kept)
         (void)kept;
 #endif
     }
-    return ef->shares > 0;
+    return ef->shares > 0 && !ef->by_buffers;
 }
 
 // The source offset of the next byte a line operation reads.
