@@ -13,8 +13,8 @@
 # xfsprogs) and a free loop device, the benchmark also makes an XFS image
 # with reflink=1 in WORKDIR (three times SIZE and 1 GiB more) and prints
 # the same table for it. BEFORE names a git revision whose line editor is
-# measured beside the current one on the small edits. The drivers are built
-# from the sources with -O2.
+# measured beside the current one on appends and small edits. The drivers
+# are built from the sources with -O2.
 set -eu
 
 size_arg=${1:-1G}
@@ -167,12 +167,18 @@ one_round() {
     # the old file's cached pages costs it more than all the rest.
     dd if="$d/big" iflag=nocache count=0 status=none
     measure "$fs" "editor: append, not cached" "$label" "$drv" append "$d/big" "$entry"
+    added=2
+    if [ -n "$old_drv" ]; then
+        cat "$d/big" >/dev/null
+        measure "$fs" "before: append" "$label" "$old_drv" append "$d/big" "$entry"
+        added=3
+    fi
     cat "$d/big" >/dev/null
     # shellcheck disable=SC2046
     measure "$fs" "editor: remove 100 lines" "$label" "$drv" rm "$d/big" $(hundred "$d/big")
     after_lines=$(wc -l <"$d/big")
-    if [ "$after_lines" -ne $(( before_lines + 2 - 100 )) ]; then
-        echo "edit_bench: expected $(( before_lines + 2 - 100 )) lines, found $after_lines" >&2
+    if [ "$after_lines" -ne $(( before_lines + added - 100 )) ]; then
+        echo "edit_bench: expected $(( before_lines + added - 100 )) lines, found $after_lines" >&2
         exit 1
     fi
     field=$(near_end "$d/big")
