@@ -268,6 +268,9 @@ report() {
         }
         print "targets:"
         if (reflink) {
+            # dd alone can only be faster than dd with a release; when its
+            # row says otherwise, the other one is the fairer measure.
+            if (yard < dd) dd = yard
             target("append / dd conv=fsync", 100 * median("editor: append|" big) / dd, 5, "%")
             target("append, not cached / dd conv=fsync",
                    100 * median("editor: append, not cached|" big) / dd, 5, "%")
