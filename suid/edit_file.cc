@@ -168,11 +168,15 @@ bool put_bytes(edit_file *ef, const char *p, size_t n)
     return true;
 }
 
-// The source is read by offset, never through its stream.
+// The source is read by offset, never through its stream. A call that a
+// signal handler interrupted is made again.
 ssize_t read_at(edit_file *ef, char *buf, size_t n, off_t at)
 {
-    errno = 0;
-    const ssize_t got = pread(fileno(ef->fp), buf, n, at);
+    ssize_t got;
+    do {
+        errno = 0;
+        got = pread(fileno(ef->fp), buf, n, at);
+    } while (got < 0 && errno == EINTR);
     if (got < 0)
         failed(ef);
     return got;
@@ -208,8 +212,12 @@ ssize_t copy_range(int in, off_t *at, int out, size_t want)
         --edit_file_copy_budget;
         want = std::min<size_t>(want, 61);
     }
-    errno = 0;
-    return copy_file_range(in, at, out, nullptr, want, 0);
+    ssize_t n;
+    do {
+        errno = 0;
+        n = copy_file_range(in, at, out, nullptr, want, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
 }
 
 // Copies the source's bytes from at up to to (to its end when to is
