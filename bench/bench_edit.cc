@@ -2,10 +2,16 @@
 //   bench_edit gen FILE BYTES      write an access-style file of about BYTES
 //   bench_edit append FILE TEXT    one transaction appending TEXT and a newline
 //   bench_edit rm FILE N...        one transaction removing the numbered lines
+//   bench_edit edit FILE MATCH TEXT [TIMES]
+//                                  TIMES transactions (default 1), each putting
+//                                  TEXT and a newline in the place of the first
+//                                  line that holds MATCH
+//   bench_edit warm BYTES          touch BYTES of memory and give them back
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +19,9 @@
 
 static int usage()
 {
-    std::fputs("usage: bench_edit gen FILE BYTES | append FILE TEXT | rm FILE N...\n", stderr);
+    std::fputs("usage: bench_edit gen FILE BYTES | append FILE TEXT | rm FILE N... |\n"
+               "       edit FILE MATCH TEXT [TIMES] | warm BYTES\n",
+               stderr);
     return 2;
 }
 
@@ -43,7 +51,9 @@ static int gen(const char *file, unsigned long long bytes)
     return 0;
 }
 
-static int transaction(const char *file, bool append, char **args, int nargs)
+enum class op { append, rm, edit };
+
+static int transaction(const char *file, op what, char **args, int nargs)
 {
     edit_ptr ef(open_file(file));
     if (!ef) {
@@ -51,9 +61,12 @@ static int transaction(const char *file, bool append, char **args, int nargs)
         return 1;
     }
     int rc;
-    if (append) {
+    if (what == op::append) {
         const std::string text = std::string(args[0]) + "\n";
         rc = add_line(ef.get(), text.c_str());
+    } else if (what == op::edit) {
+        const std::string text = std::string(args[1]) + "\n";
+        rc = modify_line(ef.get(), static_cast<unsigned long>(-1), args[0], text.c_str());
     } else {
         std::vector<unsigned int> lines;
         for (int i = 0; i < nargs; i++)
@@ -71,16 +84,32 @@ static int transaction(const char *file, bool append, char **args, int nargs)
     return 0;
 }
 
+static int warm(size_t bytes)
+{
+    const std::unique_ptr<char[]> mem(new char[bytes]);
+    std::memset(mem.get(), 1, bytes);
+    return mem[bytes / 2] == 1 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 3 && std::strcmp(argv[1], "warm") == 0)
+        return warm(std::strtoull(argv[2], nullptr, 10));
     if (argc < 4)
         return usage();
-    const std::string op = argv[1];
-    if (op == "gen")
+    const std::string cmd = argv[1];
+    if (cmd == "gen")
         return gen(argv[2], std::strtoull(argv[3], nullptr, 10));
-    if (op == "append" && argc == 4)
-        return transaction(argv[2], true, argv + 3, 1);
-    if (op == "rm")
-        return transaction(argv[2], false, argv + 3, argc - 3);
+    if (cmd == "append" && argc == 4)
+        return transaction(argv[2], op::append, argv + 3, 1);
+    if (cmd == "rm")
+        return transaction(argv[2], op::rm, argv + 3, argc - 3);
+    if (cmd == "edit" && (argc == 5 || argc == 6)) {
+        const long times = argc == 6 ? std::strtol(argv[5], nullptr, 10) : 1;
+        for (long i = 0; i < times; i++)
+            if (transaction(argv[2], op::edit, argv + 3, 2) != 0)
+                return 1;
+        return 0;
+    }
     return usage();
 }

@@ -10,6 +10,13 @@
 // the whole physical line. A NUL byte in the file is a byte like any other:
 // the editor copies, counts and searches it. Whatever is written after bytes
 // that end without a newline gets one first, unless it begins with one.
+// rm_lines reads, and counts, the lines up to the first one past the last
+// number listed, or all of them when the list reaches past the end.
+//
+// The input also decides whether the editor copies as the programs do,
+// has the kernel copy every span, or has the kernel refuse from the start
+// or after a few calls, when the buffers must take over in the middle of a
+// span: every way gives the same bytes.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +32,11 @@
 
 #include "edit_file.h"
 #include "fuzz_support.h"
+
+// The editor's switch for the tests: below 0 the kernel copies what it can;
+// at 0 or more every span goes to the kernel, which refuses after as many
+// calls as it holds.
+extern long edit_file_copy_budget;
 
 namespace {
 
@@ -49,6 +61,7 @@ struct edit_case {
     bool then_add;        // one more add_line after the operation
     std::string line2;
     std::string content;
+    long copy_budget;     // for edit_file_copy_budget
 };
 
 edit_case decode(const uint8_t *data, size_t size)
@@ -63,6 +76,8 @@ edit_case decode(const uint8_t *data, size_t size)
     const uint8_t second = in.byte();
     c.refused_op = (flags & 0x40) ? second % 3 : -1;
     c.mode = MODES[second / 3 % (sizeof MODES / sizeof MODES[0])];
+    const long budgets[] = {0, 1, 3, 1000000};
+    c.copy_budget = (flags & 0x80) ? budgets[second / 24 % 4] : -1;
     const uint32_t number = in.number();
     // The largest number stands for one beyond any count, but not "no number".
     c.line_no = !has_number ? NO_LINE : number == 0xffffffffu ? NO_LINE - 1 : number;
@@ -139,14 +154,16 @@ model_result model(const edit_case &c)
     case OP_RM_LINES: {
         std::vector<unsigned int> sorted = c.lines;
         std::sort(sorted.begin(), sorted.end());
-        unsigned long first = 1;
+        unsigned long first = 1, read = 0;
         for (const std::string &l : lines) {
             const unsigned long n = pieces(l);
             if (!listed(first, first + n - 1, sorted))
                 r.content += l;
+            if (read == 0 && (sorted.empty() || first > sorted.back()))
+                read = first + n - 1;
             first += n;
         }
-        r.rc = static_cast<int>(first - 1);
+        r.rc = static_cast<int>(read != 0 ? read : first - 1);
         if (r.rc == 0)
             return {0, c.content};
         break;
@@ -174,7 +191,8 @@ std::string describe()
                     ", line " + zf::show(c.line) + ", list {";
     for (unsigned int n : c.lines)
         d += std::to_string(n) + " ";
-    d += "}, refused second op " + std::to_string(c.refused_op) + ", then add " +
+    d += "}, refused second op " + std::to_string(c.refused_op) + ", copy budget " +
+         std::to_string(c.copy_budget) + ", then add " +
          (c.then_add ? zf::show(c.line2) : std::string("no")) + "\n  content lengths [";
     for (const std::string &l : zf::physical_lines(c.content))
         d += std::to_string(l.size()) + (l.back() == '\n' ? "" : " (no newline)") + " ";
@@ -264,7 +282,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string messages;
     {
         zf::stderr_capture capture;
+        edit_file_copy_budget = c.copy_budget;
         run_transaction(c, want);
+        edit_file_copy_budget = -1;
         messages = capture.take();
     }
     zf::expect_eq(messages, "", "editor wrote to stderr");

@@ -4,10 +4,11 @@
 set -eu
 
 # file: CPack's Debian generator refuses to work without it; acl: the
-# tests set and read ACLs.
+# tests set and read ACLs; xfsprogs: the editor's block sharing is tested
+# and measured on an XFS image.
 packages=(cmake g++ make libgtest-dev m4 sendmail-bin sendmail-cf
           mandoc clang libclang-rt-14-dev clang-tidy cppcheck strace
-          util-linux time dpkg-dev file acl)
+          util-linux time dpkg-dev file acl xfsprogs)
 
 missing=()
 for p in "${packages[@]}"; do

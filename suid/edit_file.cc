@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #endif
 
@@ -18,7 +20,14 @@
 #include <new>
 #include <string>
 #include <string.h>
-#include <string_view>
+
+// For the tests and the fuzz target only, which declare it themselves: below
+// 0 (as the programs run) the kernel copies what it can. At 0 or more it is
+// the number of copy_file_range calls that may run before the next one is
+// refused as if unsupported; meanwhile every span goes to the kernel, even
+// one that the read-ahead buffer holds, a few bytes a call, so that a
+// refusal can fall in the middle of a span.
+long edit_file_copy_budget = -1;
 
 namespace {
 
@@ -257,7 +266,6 @@ namespace {
 constexpr size_t PIECE = MAX_LINE - 1;
 // First size of the read-ahead buffer; it grows only for a longer line.
 constexpr size_t CHUNK = size_t{128} * 1024;
-constexpr unsigned long NO_LINE = static_cast<unsigned long>(-1);
 
 struct free_deleter {
     void operator()(void *p) const { std::free(p); }
@@ -293,10 +301,283 @@ bool put_bytes(edit_file *ef, const char *p, size_t n)
     return true;
 }
 
-// One forward pass of a line operation over the rest of fp. Physical lines
-// are handed out whole from the transaction's read-ahead buffer, which the
-// next pass continues from; kept lines that lie side by side are written
-// to fp_tmp in one go.
+// The source is read by offset, never through its stream. A call that a
+// signal handler interrupted is made again.
+ssize_t read_at(edit_file *ef, char *buf, size_t n, off_t at)
+{
+    ssize_t got;
+    do {
+        errno = 0;
+        got = pread(fileno(ef->fp), buf, n, at);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0)
+        failed(ef);
+    return got;
+}
+
+// A byte the copy needs to see, which must be there.
+bool byte_at(edit_file *ef, off_t at, char &c)
+{
+    const ssize_t got = read_at(ef, &c, 1, at);
+    if (got == 0) {
+        errno = EIO;  // the file shrank under the edit
+        failed(ef);
+    }
+    return got == 1;
+}
+
+enum class copied { failed, refused, done };
+
+#ifdef __linux__
+bool refusal(int err)
+{
+    return err == ENOSYS || err == EXDEV || err == EINVAL || err == EOPNOTSUPP;
+}
+
+// copy_file_range, or the refusal that the tests' switch asks for.
+ssize_t copy_range(int in, off_t *at, int out, size_t want)
+{
+    if (edit_file_copy_budget == 0) {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (edit_file_copy_budget > 0) {
+        --edit_file_copy_budget;
+        want = std::min<size_t>(want, 61);
+    }
+    ssize_t n;
+    do {
+        errno = 0;
+        n = copy_file_range(in, at, out, nullptr, want, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Copies the source's bytes from at up to to (to its end when to is
+// negative) into the temporary file by copy_file_range, which may share the
+// blocks instead of copying them, and moves at along. Where the kernel
+// refuses, at stays where it stopped and the buffers take over for good.
+copied kernel_copy(edit_file *ef, off_t &at, off_t to)
+{
+    if (ef->by_buffers)
+        return copied::refused;
+    errno = 0;
+    if (std::fflush(ef->fp_tmp) == EOF) {
+        failed(ef);
+        return copied::failed;
+    }
+    const int in = fileno(ef->fp), out = fileno(ef->fp_tmp);
+    struct stat st;
+    if (to < 0 && fstat(in, &st) == -1) {
+        failed(ef);
+        return copied::failed;
+    }
+    const off_t end = to < 0 ? st.st_size : to;
+    for (;;) {
+        if (to >= 0 && at >= to)
+            return copied::done;
+        // Past the size that fstat gave, one more call finds the real end.
+        const ssize_t n = copy_range(
+            in, &at, out, at < end ? static_cast<size_t>(std::min<off_t>(end - at, INT_MAX)) : CHUNK);
+        if (n > 0)
+            continue;
+        if (n == 0 && at >= end)
+            return copied::done;
+        if (n == 0 || refusal(errno)) {
+            ef->by_buffers = 1;
+            return copied::refused;
+        }
+        failed(ef);
+        return copied::failed;
+    }
+}
+#else
+copied kernel_copy(edit_file *, off_t &, off_t)
+{
+    return copied::refused;
+}
+#endif
+
+// The same copy by reads and writes; last gets the last byte copied.
+bool buffer_copy(edit_file *ef, off_t &at, off_t to, char &last)
+{
+    const c_str_ptr buf(static_cast<char *>(std::malloc(CHUNK)));
+    if (!buf) {
+        errno = ENOMEM;
+        return failed(ef);
+    }
+    for (;;) {
+        size_t want = CHUNK;
+        if (to >= 0) {
+            if (at >= to)
+                return true;
+            want = static_cast<size_t>(std::min<off_t>(to - at, CHUNK));
+        }
+        const ssize_t got = read_at(ef, buf.get(), want, at);
+        if (got < 0)
+            return false;
+        if (got == 0) {
+            if (to < 0)
+                return true;
+            errno = EIO;  // the file shrank under the edit
+            return failed(ef);
+        }
+        errno = 0;
+        const size_t n = static_cast<size_t>(got);
+        if (std::fwrite(buf.get(), 1, n, ef->fp_tmp) != n)
+            return failed(ef);
+        at += got;
+        last = buf.get()[n - 1];
+    }
+}
+
+// Copies the source's bytes from `from` up to `to`, or to its end when `to`
+// is negative, after what the temporary file holds, byte for byte but for
+// the newline that keeps them from joining an open end. Gives the offset
+// where the copy ended, or -1.
+off_t copy_span(edit_file *ef, off_t from, off_t to)
+{
+    if (to >= 0 && to <= from)
+        return from;
+    if (ef->ends_open) {
+        char first;
+        if (to < 0) {
+            const ssize_t got = read_at(ef, &first, 1, from);
+            if (got <= 0)
+                return got == 0 ? from : -1;
+        } else if (!byte_at(ef, from, first)) {
+            return -1;
+        }
+        errno = 0;
+        if (first != '\n' && std::fputc('\n', ef->fp_tmp) == EOF) {
+            failed(ef);
+            return -1;
+        }
+        ef->ends_open = 0;
+    }
+    off_t at = from;
+    const copied k = kernel_copy(ef, at, to);
+    if (k == copied::failed)
+        return -1;
+    const off_t by_kernel = at;
+    char last = 0;
+    if (k == copied::refused && !buffer_copy(ef, at, to, last))
+        return -1;
+    if (at == by_kernel && at > from && !byte_at(ef, at - 1, last))
+        return -1;
+    if (at > from)
+        ef->ends_open = last != '\n';
+    return at;
+}
+
+// Whether a span that the read-ahead buffer holds is written from it, which
+// takes the fewest calls for a small file.
+bool from_buffer(const edit_file *ef)
+{
+    return ef->by_buffers || edit_file_copy_budget < 0;
+}
+
+bool grow_ahead(edit_file *ef)
+{
+    auto &a = ef->ahead;
+    const size_t cap = a.cap == 0 ? CHUNK : a.cap * 2;
+    char *buf = static_cast<char *>(std::realloc(a.buf, cap));
+    if (buf == nullptr) {
+        errno = ENOMEM;
+        return failed(ef);
+    }
+    a.buf = buf;
+    a.cap = cap;
+    return true;
+}
+
+// Reads on into the read-ahead buffer, which grows when full. 1: bytes
+// came; 0: the end of the file; -1: failure.
+int read_ahead(edit_file *ef)
+{
+    auto &a = ef->ahead;
+    if (a.end == a.cap && !grow_ahead(ef))
+        return -1;
+    const ssize_t n = read_at(ef, a.buf + a.end, a.cap - a.end, a.off);
+    if (n < 0)
+        return -1;
+    a.end += static_cast<size_t>(n);
+    a.off += n;
+    return n > 0 ? 1 : 0;
+}
+
+void drop_ahead(edit_file *ef)
+{
+    const off_t off = ef->ahead.off;
+    std::free(ef->ahead.buf);
+    ef->ahead = {};
+    ef->ahead.off = off;
+}
+
+// Copies everything from `from` to the end of the file, and leaves the
+// read position there. The end of a small file is read into the buffer and
+// written from there; the rest of a large one goes by copy_span.
+bool copy_rest(edit_file *ef, off_t from)
+{
+    auto &a = ef->ahead;
+    const off_t held = a.off - static_cast<off_t>(a.end);
+    if (from_buffer(ef) && from >= held) {
+        if (a.cap == 0 && !grow_ahead(ef))
+            return false;
+        int got = 1;
+        while (got > 0 && a.end < a.cap)
+            got = read_ahead(ef);
+        if (got < 0)
+            return false;
+        if (got == 0) {
+            const bool ok = put_bytes(ef, a.buf + (from - held), static_cast<size_t>(a.off - from));
+            drop_ahead(ef);
+            return ok;
+        }
+    }
+    const off_t end = copy_span(ef, from, -1);
+    if (end < 0)
+        return false;
+    drop_ahead(ef);
+    a.off = end;
+    return true;
+}
+
+// Whether the kernel shares blocks between the file and the temporary file,
+// found out once, when the first kept-bytes reach past the first block: by
+// cloning that block, which the copy of those bytes later does again.
+bool shares_blocks(edit_file *ef, off_t kept)
+{
+    if (ef->shares == 0) {
+        ef->shares = -1;
+#ifdef __linux__
+        struct stat st;
+        const int out = fileno(ef->fp_tmp);
+        if (!ef->by_buffers && fstat(out, &st) == 0 && st.st_blksize > 0 && kept >= st.st_blksize) {
+            struct file_clone_range range = {};
+            range.src_fd = fileno(ef->fp);
+            range.src_length = static_cast<__u64>(st.st_blksize);
+            if (ioctl(out, FICLONERANGE, &range) == 0)
+                ef->shares = 1;
+        }
+#else
+        (void)kept;
+#endif
+    }
+    return ef->shares > 0 && !ef->by_buffers;
+}
+
+// The source offset of the next byte a line operation reads.
+off_t read_pos(const edit_file *ef)
+{
+    return ef->ahead.off - static_cast<off_t>(ef->ahead.end - ef->ahead.beg);
+}
+
+// One forward pass of a line operation over the rest of the file. Physical
+// lines are handed out whole from the transaction's read-ahead buffer, which
+// the next pass continues from; kept lines that lie side by side are written
+// to fp_tmp in one go. Those that start the file, as long as nothing is
+// dropped, are left to the kernel where it shares blocks.
 class pass {
 public:
     explicit pass(edit_file *ef) : ef_(ef), a_(ef->ahead) {}
@@ -305,18 +586,22 @@ public:
 
     // 1: a line is ready; 0: end of file; -1: read, memory or write failure.
     int next();
-    std::string_view line() const
-    {
-        return std::string_view(a_.buf + line_beg_, line_end_ - line_beg_);
-    }
     // How many numbers the current line takes.
     unsigned long pieces() const { return (line_end_ - line_beg_ + PIECE - 1) / PIECE; }
+    // Whether the current line holds the len bytes of text. The search runs
+    // over all the buffered bytes at once and remembers where the next
+    // occurrence starts, which spares one search per line.
+    bool holds(const char *text, size_t len);
     bool keep();
+    // Keeps the current line and everything after it, unread.
+    bool keep_rest();
     // Writes what was kept so far; false when any write of the transaction
     // failed.
     bool done();
 
 private:
+    // The source offset of buf[i].
+    off_t at(size_t i) const { return a_.off - static_cast<off_t>(a_.end - i); }
     bool flush_run();
     int fill();
 
@@ -324,46 +609,37 @@ private:
     decltype(edit_file::ahead) &a_;
     size_t line_beg_ = 0;
     size_t line_end_ = 0;
-    size_t run_beg_ = 0;
-    size_t run_end_ = 0;
+    static constexpr size_t NO_HIT = static_cast<size_t>(-1);
+    size_t hit_ = NO_HIT;  // where the next occurrence starts, a_.end for none
+    off_t run_beg_ = 0;    // source offsets of the kept run
+    off_t run_end_ = 0;
 };
 
 bool pass::flush_run()
 {
-    const bool ok = put_bytes(ef_, a_.buf + run_beg_, run_end_ - run_beg_);
+    const off_t beg = run_beg_, end = run_end_;
     run_beg_ = run_end_ = 0;
-    return ok;
+    if (beg == end)
+        return true;
+    if (from_buffer(ef_) && beg >= at(0))
+        return put_bytes(ef_, a_.buf + (beg - at(0)), static_cast<size_t>(end - beg));
+    return copy_span(ef_, beg, end) >= 0;
 }
 
 // 1: more bytes stand in the buffer; 0: end of file; -1: failure.
 int pass::fill()
 {
-    if (!flush_run())
+    // Where the kernel merely copies, writing from the buffer costs less;
+    // the kernel may share blocks only at the same offset in both files.
+    if (!(run_beg_ == 0 && run_end_ > 0 && shares_blocks(ef_, run_end_)) && !flush_run())
         return -1;
+    hit_ = NO_HIT;
     if (a_.beg > 0) {
         std::memmove(a_.buf, a_.buf + a_.beg, a_.end - a_.beg);
         a_.end -= a_.beg;
         a_.beg = 0;
     }
-    if (a_.end == a_.cap) {
-        const size_t cap = a_.cap == 0 ? CHUNK : a_.cap * 2;
-        char *buf = static_cast<char *>(std::realloc(a_.buf, cap));
-        if (buf == nullptr) {
-            failed(ef_);
-            return -1;
-        }
-        a_.buf = buf;
-        a_.cap = cap;
-    }
-    const size_t n = std::fread(a_.buf + a_.end, 1, a_.cap - a_.end, ef_->fp);
-    a_.end += n;
-    if (n > 0)
-        return 1;
-    if (std::ferror(ef_->fp)) {
-        failed(ef_);
-        return -1;
-    }
-    return 0;
+    return read_ahead(ef_);
 }
 
 int pass::next()
@@ -382,7 +658,6 @@ int pass::next()
             }
             clean = avail;
         }
-        errno = 0;
         const int got = fill();
         if (got < 0)
             return -1;
@@ -396,25 +671,44 @@ int pass::next()
     }
 }
 
+bool pass::holds(const char *text, size_t len)
+{
+    if (hit_ == NO_HIT || hit_ < line_beg_) {
+        const void *hit = memmem(a_.buf + line_beg_, a_.end - line_beg_, text, len);
+        hit_ = hit == nullptr ? a_.end : static_cast<size_t>(static_cast<const char *>(hit) - a_.buf);
+    }
+    return hit_ + len <= line_end_;
+}
+
 bool pass::keep()
 {
-    if (run_end_ != line_beg_ || run_beg_ == run_end_) {
+    const off_t beg = at(line_beg_);
+    if (run_end_ != beg || run_beg_ == run_end_) {
         if (!flush_run())
             return false;
-        run_beg_ = line_beg_;
+        run_beg_ = beg;
     }
-    run_end_ = line_end_;
+    run_end_ = at(line_end_);
     return true;
+}
+
+// The run goes on to the end of the file in one copy, which a file system
+// that shares blocks can make without moving them.
+bool pass::keep_rest()
+{
+    if (!keep())
+        return false;
+    const off_t beg = run_beg_;
+    run_beg_ = run_end_ = 0;
+    return copy_rest(ef_, beg);
 }
 
 bool pass::done()
 {
     if (!flush_run())
         return false;
-    if (a_.beg == a_.end) {
-        std::free(a_.buf);
-        a_ = {};
-    }
+    if (a_.beg == a_.end)
+        drop_ahead(ef_);
     errno = 0;
     return !std::ferror(ef_->fp_tmp) || failed(ef_);
 }
@@ -596,11 +890,13 @@ void revert_file(edit_file *ef)
 }
 
 // What a walk does with one physical line, given the first and last of the
-// numbers it takes and its bytes.
-enum class step { keep, drop, stop };
+// numbers it takes and the pass that holds it: copy it, drop it, end the
+// pass on it unwritten, or copy it and everything after it without reading
+// on.
+enum class step { keep, drop, stop, rest };
 
-// One forward pass over the lines: each is kept (copied), dropped, or ends
-// the pass unwritten. Returns the count of numbers read, or -1 on failure.
+// One forward pass over the lines. Returns the count of numbers read, or -1
+// on failure.
 template <typename Decide>
 int walk(edit_file *ef, Decide decide)
 {
@@ -610,13 +906,15 @@ int walk(edit_file *ef, Decide decide)
     while ((got = p.next()) > 0) {
         const unsigned long first = cnt + 1;
         cnt += p.pieces();
-        const step s = decide(first, cnt, p.line());
+        const step s = decide(first, cnt, p);
         if (s == step::stop)
             break;
-        if (s == step::keep && !p.keep()) {
+        if ((s == step::keep && !p.keep()) || (s == step::rest && !p.keep_rest())) {
             got = -1;
             break;
         }
+        if (s == step::rest)
+            break;
     }
     if (got < 0 || !p.done())
         return -1;
@@ -627,12 +925,18 @@ int copy_until(edit_file *ef, unsigned long line_no, const char *match)
 {
     if (ef == nullptr || !usable(ef))
         return -1;
-    return walk(ef, [line_no, match](unsigned long first, unsigned long last,
-                                     std::string_view line) {
+    const size_t len = match != nullptr ? std::strlen(match) : 0;
+    return walk(ef, [line_no, match, len](unsigned long first, unsigned long last, pass &p) {
         const bool hit = (first <= line_no && line_no <= last) ||
-                         (match != nullptr && line.find(match) != std::string_view::npos);
+                         (match != nullptr && p.holds(match, len));
         return hit ? step::stop : step::keep;
     });
+}
+
+// The rest of the file needs no line of it: it goes whole.
+static bool copy_rest_of(edit_file *ef)
+{
+    return usable(ef) && copy_rest(ef, read_pos(ef));
 }
 
 int add_line(edit_file *ef, const char *line)
@@ -640,7 +944,7 @@ int add_line(edit_file *ef, const char *line)
     if (ef == nullptr || line == nullptr)
         return 0;
     ef->is_dirty = 1;
-    if (copy_until(ef, NO_LINE, nullptr) < 0)
+    if (!copy_rest_of(ef))
         return 0;
     return put_bytes(ef, line, std::strlen(line)) ? 1 : 0;
 }
@@ -654,7 +958,7 @@ int modify_line(edit_file *ef, unsigned long line_no, const char *match, const c
         return 0;
     if (!put_bytes(ef, line, std::strlen(line)))
         return 0;
-    return copy_until(ef, NO_LINE, nullptr) < 0 ? 0 : 1;
+    return copy_rest_of(ef) ? 1 : 0;
 }
 
 int rm_line(edit_file *ef, unsigned long line_no, const char *match)
@@ -664,9 +968,11 @@ int rm_line(edit_file *ef, unsigned long line_no, const char *match)
     ef->is_dirty = 1;
     if (copy_until(ef, line_no, match) < 0)
         return 0;
-    return copy_until(ef, NO_LINE, nullptr) < 0 ? 0 : 1;
+    return copy_rest_of(ef) ? 1 : 0;
 }
 
+// Reads up to the first line past the last number listed (at least one line
+// of a file that is not empty) and copies the rest unread.
 int rm_lines(edit_file *ef, const unsigned int *lines, unsigned int count)
 {
     if (ef == nullptr || ef->is_dirty)
@@ -688,11 +994,12 @@ int rm_lines(edit_file *ef, const unsigned int *lines, unsigned int count)
     const unsigned int *want = sorted.get();
     const unsigned int *const last_want = want + n;
 
-    return walk(ef, [&want, last_want](unsigned long first, unsigned long last,
-                                       std::string_view) {
+    return walk(ef, [&want, last_want](unsigned long first, unsigned long last, const pass &) {
         while (want != last_want && *want < first)
             ++want;
-        return want != last_want && *want <= last ? step::drop : step::keep;
+        if (want == last_want)
+            return step::rest;
+        return *want <= last ? step::drop : step::keep;
     });
 }
 

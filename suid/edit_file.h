@@ -29,11 +29,16 @@ struct edit_file {
     int err;          // errno of the first failed read, write or allocation;
                       // the transaction can no longer be committed
     int ends_open;    // the last byte written to fp_tmp is not a newline
+    int by_buffers;   // the kernel refused to copy: read and write instead
+    int shares;       // the kernel shares blocks between the two files: 1 it
+                      // does, -1 it does not, 0 not known yet
     struct {
-        char *buf;    // bytes read ahead from fp; buf[beg, end) not yet taken
+        char *buf;    // bytes read ahead from fp's file by offset (fp's own
+                      // position is not used); buf[beg, end) not yet taken
         size_t cap;
         size_t beg;
         size_t end;
+        off_t off;    // the offset in the file of buf[end]
     } ahead;
 };
 
@@ -81,6 +86,14 @@ void revert_file(edit_file *ef);
 // rest of the file after a replacement text without one) gets a newline
 // first, unless it begins with one. A file's own lines are copied byte for
 // byte.
+//
+// The bytes that an operation keeps without looking at their lines (the
+// whole file for add_line, what follows the last line that a replacement or
+// removal touches) are copied by the kernel where it can, and so shared with
+// the old file where the file system can do that. rm_lines therefore reads,
+// and gives the count of, the lines up to the first one past the last
+// number listed (all of them when the list reaches past the end): at least
+// 1 for a file that is not empty.
 int copy_until(edit_file *ef, unsigned long line_no, const char *match);
 int add_line(edit_file *ef, const char *line);
 int modify_line(edit_file *ef, unsigned long line_no, const char *match, const char *line);
