@@ -9,7 +9,8 @@
 // that holds it, the first one in file order; the match is a substring of
 // the whole physical line. A NUL byte in the file is a byte like any other:
 // the editor copies, counts and searches it. Whatever is written after bytes
-// that end without a newline gets one first, unless it begins with one.
+// that end without a newline gets one first, unless it is a new text that
+// begins with one.
 // rm_lines reads, and counts, the lines up to the first one past the last
 // number listed, or all of them when the list reaches past the end.
 //
@@ -145,7 +146,7 @@ model_result model(const edit_case &c)
             if (i == at && c.op == OP_MODIFY)
                 zf::append(r.content, c.line);
             else if (i != at)
-                zf::append(r.content, lines[i]);
+                zf::append(r.content, lines[i], false);
         }
         if (at == lines.size() && c.op == OP_MODIFY)
             zf::append(r.content, c.line);

@@ -239,11 +239,11 @@ inline mode_t file_mode(const std::string &path)
 // The physical lines of a file: each up to and including its newline, the
 // last one without when the file does not end in one.
 // Appends what to out the way the editor writes: nothing joins bytes that
-// end without a newline, so what follows them gets one first unless it
-// begins with one.
-inline void append(std::string &out, const std::string &what)
+// end without a newline, so what follows them gets one first, unless it is
+// a new text that begins with one.
+inline void append(std::string &out, const std::string &what, bool text = true)
 {
-    if (!out.empty() && out.back() != '\n' && !what.empty() && what[0] != '\n')
+    if (!out.empty() && out.back() != '\n' && !what.empty() && (!text || what[0] != '\n'))
         out += '\n';
     out += what;
 }

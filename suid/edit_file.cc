@@ -293,12 +293,20 @@ bool put_bytes(edit_file *ef, const char *p, size_t n)
     if (n == 0)
         return true;
     errno = 0;
-    if (ef->ends_open && p[0] != '\n' && std::fputc('\n', ef->fp_tmp) == EOF)
+    if (ef->ends_open && std::fputc('\n', ef->fp_tmp) == EOF)
         return failed(ef);
     if (std::fwrite(p, 1, n, ef->fp_tmp) != n)
         return failed(ef);
     ef->ends_open = p[n - 1] != '\n';
     return true;
+}
+
+// A new text brings its own separation when it begins with a newline.
+bool put_text(edit_file *ef, const char *text)
+{
+    if (text[0] == '\n')
+        ef->ends_open = 0;
+    return put_bytes(ef, text, std::strlen(text));
 }
 
 // The source is read by offset, never through its stream. A call that a
@@ -445,11 +453,9 @@ off_t copy_span(edit_file *ef, off_t from, off_t to)
             const ssize_t got = read_at(ef, &first, 1, from);
             if (got <= 0)
                 return got == 0 ? from : -1;
-        } else if (!byte_at(ef, from, first)) {
-            return -1;
         }
         errno = 0;
-        if (first != '\n' && std::fputc('\n', ef->fp_tmp) == EOF) {
+        if (std::fputc('\n', ef->fp_tmp) == EOF) {
             failed(ef);
             return -1;
         }
@@ -946,7 +952,7 @@ int add_line(edit_file *ef, const char *line)
     ef->is_dirty = 1;
     if (!copy_rest_of(ef))
         return 0;
-    return put_bytes(ef, line, std::strlen(line)) ? 1 : 0;
+    return put_text(ef, line) ? 1 : 0;
 }
 
 int modify_line(edit_file *ef, unsigned long line_no, const char *match, const char *line)
@@ -956,7 +962,7 @@ int modify_line(edit_file *ef, unsigned long line_no, const char *match, const c
     ef->is_dirty = 1;
     if (copy_until(ef, line_no, match) <= 0)
         return 0;
-    if (!put_bytes(ef, line, std::strlen(line)))
+    if (!put_text(ef, line))
         return 0;
     return copy_rest_of(ef) ? 1 : 0;
 }

@@ -82,10 +82,10 @@ void revert_file(edit_file *ef);
 // released without commit.
 //
 // Nothing written ever joins what comes before it: whatever follows bytes
-// that end without a newline (a new text after a last line without one, the
-// rest of the file after a replacement text without one) gets a newline
-// first, unless it begins with one. A file's own lines are copied byte for
-// byte.
+// that end without a newline gets a newline first. That is a new text after
+// a last line without one, unless the text begins with a newline, and the
+// rest of the file after a replacement text without one. A file's own lines
+// are copied byte for byte.
 //
 // The bytes that an operation keeps without looking at their lines (the
 // whole file for add_line, what follows the last line that a replacement or

@@ -320,6 +320,8 @@ TEST_F(EditLines, EachOperationGivesItsResult)
         {"no match appends", FIVE, modify(NO_LINE, "absent"), 1, FIVE + "NEW\n"},
         {"line 0 appends", FIVE, modify(0, nullptr), 1, FIVE + "NEW\n"},
         {"text without newline", FIVE, modify(1, nullptr, "1:"), 1, "1:\ntwo\nthree\nfour\nfive\n"},
+        {"text without newline before an empty line", "a\n\nc\n", modify(1, nullptr, "A"), 1,
+         "A\n\nc\n"},
         {"text without newline at the end", FIVE, modify(5, nullptr, "5:"), 1,
          "one\ntwo\nthree\nfour\n5:"},
         {"no match after a last line without newline", "a\nb", modify(NO_LINE, "x", "c"), 1,
