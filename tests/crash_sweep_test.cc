@@ -25,23 +25,8 @@ namespace {
 using args_t = std::vector<std::string>;
 using call_t = std::pair<std::string, int>;  // a system call's name and occurrence
 
-const char STRACE[] = "/usr/bin/strace";
 const char SETFACL[] = "/usr/bin/setfacl";
 const char ACL_XATTR[] = "system.posix_acl_access";
-
-bool strace_works() { return zt::run(STRACE, {"-o", "/dev/null", "/bin/true"}).status == 0; }
-
-// LeakSanitizer cannot run under ptrace.
-zt::Result traced(const args_t &strace_args, const std::string &prog, const args_t &args)
-{
-    zt::RunOptions opt;
-    opt.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ASAN_OPTIONS=detect_leaks=0"};
-    args_t words = strace_args;
-    words.push_back("--");
-    words.push_back(zt::program(prog));
-    words.insert(words.end(), args.begin(), args.end());
-    return zt::run(STRACE, words, opt);
-}
 
 // The name of the system call a trace line shows (after the pid that -f
 // puts first), or "" for the other lines.
@@ -196,7 +181,7 @@ protected:
 // run, which is deterministic for these single-process programs.
 TEST_P(CrashPoints, KillAtAnySystemCallLeavesOldOrNewFile)
 {
-    if (!strace_works())
+    if (!zt::strace_works())
         GTEST_SKIP() << "strace cannot trace here";
     if (access(SETFACL, X_OK) != 0)
         GTEST_SKIP() << "setfacl (Debian package acl) is missing";
@@ -213,7 +198,7 @@ TEST_P(CrashPoints, KillAtAnySystemCallLeavesOldOrNewFile)
     ASSERT_NO_FATAL_FAILURE(lay());
     laid = attrs_of(path);
     ASSERT_EQ(laid.acl, acl);
-    const zt::Result clean = traced({"-f", "-o", dir / "trace"}, run.prog, run.args);
+    const zt::Result clean = zt::traced({"-f", "-o", dir / "trace"}, run.prog, run.args);
     ASSERT_EQ(clean.status, 0) << clean.err;
     EXPECT_EQ(zt::read_file(path), run.after);
     EXPECT_EQ(fault(), "") << "after the clean run";
@@ -227,7 +212,7 @@ TEST_P(CrashPoints, KillAtAnySystemCallLeavesOldOrNewFile)
         const std::string at = c.first + "#" + std::to_string(c.second);
         ASSERT_NO_FATAL_FAILURE(lay());
         const zt::Result r =
-            traced({"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + c.first,
+            zt::traced({"-f", "-qq", "-o", "/dev/null", "-e", "trace=" + c.first,
                     "-e", "inject=" + c.first + ":signal=KILL:when=" + std::to_string(c.second)},
                    run.prog, run.args);
         if (r.signal != SIGKILL)
@@ -287,7 +272,7 @@ class ReadFailure : public zt::TreeTest {};
 // the end of the file would commit that part.
 TEST_F(ReadFailure, PartwayFailsTheRequestAndKeepsTheTable)
 {
-    if (!strace_works())
+    if (!zt::strace_works())
         GTEST_SKIP() << "strace cannot trace here";
     const std::string table = zt::InstallTree::mail("access");
     std::string big;
@@ -311,7 +296,7 @@ TEST_F(ReadFailure, PartwayFailsTheRequestAndKeepsTheTable)
         SCOPED_TRACE("permitset" + zt::shown(rq.args));
         zt::write_file(table, big);
         const zt::Result clean =
-            traced({"-P", table, "-e", std::string("trace=") + READ_CALLS, "-o", dir / "reads"},
+            zt::traced({"-P", table, "-e", std::string("trace=") + READ_CALLS, "-o", dir / "reads"},
                    "permitset", rq.args);
         ASSERT_EQ(clean.status, 0) << clean.err;
         const call_t c = partway_read(zt::read_file(dir / "reads"), big.size());
@@ -319,7 +304,7 @@ TEST_F(ReadFailure, PartwayFailsTheRequestAndKeepsTheTable)
         SCOPED_TRACE("EIO at " + c.first + "#" + std::to_string(c.second));
 
         zt::write_file(table, big);
-        const zt::Result r = traced(
+        const zt::Result r = zt::traced(
             {"-P", table, "-qq", "-o", "/dev/null", "-e", "trace=" + c.first, "-e",
              "inject=" + c.first + ":error=EIO:when=" + std::to_string(c.second)},
             "permitset", rq.args);

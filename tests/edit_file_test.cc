@@ -585,26 +585,21 @@ TEST(EditReflink, SharesBlocksAndGivesTheBytesOfAPlainCopy)
 
 // --- The system calls of a commit --------------------------------------------
 
-// The commit of a real add, under strace. LeakSanitizer cannot run under
-// ptrace, so it is off for this run.
+// The commit of a real add, under strace.
 class EditCommitCalls : public zt::TreeTest {};
 
 TEST_F(EditCommitCalls, SyncOwnerAndModeByDescriptorBeforeRename)
 {
-    if (zt::run("/usr/bin/strace", {"-o", "/dev/null", "/bin/true"}).status != 0)
+    if (!zt::strace_works())
         GTEST_SKIP() << "strace cannot trace here";
     zt::TempDir dir;
     const std::string file = zt::InstallTree::mail("access"), log = dir / "trace";
     zt::write_file(file, FIVE, 04640);
-    zt::RunOptions opt;
-    opt.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ASAN_OPTIONS=detect_leaks=0"};
-    const zt::Result r = zt::run(
-        "/usr/bin/strace",
+    const zt::Result r = zt::traced(
         {"-y", "-o", log, "-e",
          "trace=fsync,fdatasync,fchown,fchmod,rename,renameat,renameat2,chmod,chown,lchown,"
-         "fchmodat,fchownat",
-         "--", zt::program("permitset"), "-a", "-h", "six\n"},
-        opt);
+         "fchmodat,fchownat"},
+        "permitset", {"-a", "-h", "six\n"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(zt::read_file(file), FIVE + "six\n");
     EXPECT_EQ(zt::file_mode(file), 04640u);

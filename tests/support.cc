@@ -403,6 +403,23 @@ Result run_prog(const std::string &name, const std::vector<std::string> &args,
     return run(program(name), args, opt);
 }
 
+bool strace_works()
+{
+    return run("/usr/bin/strace", {"-o", "/dev/null", "/bin/true"}).status == 0;
+}
+
+Result traced(const std::vector<std::string> &strace_args, const std::string &name,
+              const std::vector<std::string> &args)
+{
+    RunOptions opt;
+    opt.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ASAN_OPTIONS=detect_leaks=0"};
+    std::vector<std::string> words = strace_args;
+    words.push_back("--");
+    words.push_back(program(name));
+    words.insert(words.end(), args.begin(), args.end());
+    return run("/usr/bin/strace", words, opt);
+}
+
 pid_t spawn(const std::string &path, const std::vector<std::string> &args, int *err_fd,
             int gate, const RunOptions &opt)
 {

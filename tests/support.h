@@ -113,6 +113,12 @@ struct RunOptions {
 // Runs path with args (not counting argv[0]) and collects its outcome.
 Result run(const std::string &path, const std::vector<std::string> &args,
            const RunOptions &opt = RunOptions());
+// Whether strace can trace here; some containers forbid ptrace.
+bool strace_works();
+// Runs the program built beside the tests under strace with strace_args.
+// LeakSanitizer cannot run under ptrace, so it is off for the run.
+Result traced(const std::vector<std::string> &strace_args, const std::string &name,
+              const std::vector<std::string> &args);
 // Shorthand: run(program(name), args).
 Result run_prog(const std::string &name, const std::vector<std::string> &args,
                 const RunOptions &opt = RunOptions());

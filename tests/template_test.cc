@@ -240,22 +240,17 @@ TEST_F(SwitchFault, FullDiskFailsBeforeTheOldFileIsMoved)
                   "Failed to write the new sendmail config file.: No space left on device\n");
 }
 
-// strace fails chosen rename calls. LeakSanitizer cannot run under ptrace,
-// so it is off for these runs.
+// strace fails chosen rename calls.
 class RenameFault : public zt::TreeTest {
 protected:
     void SetUp() override
     {
-        if (zt::run("/usr/bin/strace", {"-o", "/dev/null", "/bin/true"}).status != 0)
+        if (!zt::strace_works())
             GTEST_SKIP() << "strace cannot trace here";
     }
     zt::Result traced(const std::string &expr)
     {
-        zt::RunOptions opt;
-        opt.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "ASAN_OPTIONS=detect_leaks=0"};
-        return zt::run("/usr/bin/strace", {"-qq", "-o", trace / "log", "-e", expr, "--",
-                                           zt::program("mtactl"), "-h"},
-                       opt);
+        return zt::traced({"-qq", "-o", trace / "log", "-e", expr}, "mtactl", {"-h"});
     }
     zt::TempDir trace;
 };
