@@ -31,18 +31,6 @@ long edit_file_copy_budget = -1;
 
 namespace {
 
-// Refuses a critical file: the message, and errno EACCES for the perror
-// that may follow.
-int refuse(const char *file)
-{
-    if (file != nullptr)
-        std::fprintf(stderr, "Permissions on %s are not correct.\n", file);
-    else
-        std::fputs("Permissions on a critical file are not correct.\n", stderr);
-    errno = EACCES;
-    return 0;
-}
-
 // Root's, or the effective user's: a plain copy of a program keeps working
 // in its user's own tree.
 bool trusted_owner(uid_t uid)
@@ -57,6 +45,17 @@ int deny()
 {
     errno = EACCES;
     return 0;
+}
+
+// Refuses a critical file: the message, and errno EACCES for the perror
+// that may follow.
+int refuse(const char *file)
+{
+    if (file != nullptr)
+        std::fprintf(stderr, "Permissions on %s are not correct.\n", file);
+    else
+        std::fputs("Permissions on a critical file are not correct.\n", stderr);
+    return deny();
 }
 
 bool open_to_others(const struct stat &st)
