@@ -57,16 +57,25 @@ size=$(numfmt --from=iec "$size_arg")
 label=$(numfmt --to=iec "$size")
 
 mkdir -p "$work/drv/before"
-build() {
-    ${CXX:-g++} -std=c++17 -O2 -Wall -Wextra -I"$1" "$1/edit_file.cc" "$src/bench/bench_edit.cc" \
-        -o "$2"
+# The line editor's own sources; a revision holds those of them it had.
+editor_files="edit_file.h edit_file.cc edit_lines.cc span_copy.h span_copy.cc file_attrs.h
+              file_attrs.cc safe_path.cc"
+build() {  # DIR OUTPUT
+    dir=$1 out=$2
+    set --
+    for f in $editor_files; do
+        case $f in *.cc) if [ -f "$dir/$f" ]; then set -- "$@" "$dir/$f"; fi ;; esac
+    done
+    ${CXX:-g++} -std=c++17 -O2 -Wall -Wextra -I"$dir" "$@" "$src/bench/bench_edit.cc" -o "$out"
 }
 drv=$work/drv/after
 build "$src/suid" "$drv"
 old_drv=
 if [ -n "$before" ]; then
-    for f in edit_file.h edit_file.cc; do
-        git -C "$src" show "$before:suid/$f" >"$work/drv/before/$f"
+    for f in $editor_files; do
+        if git -C "$src" cat-file -e "$before:suid/$f" 2>/dev/null; then
+            git -C "$src" show "$before:suid/$f" >"$work/drv/before/$f"
+        fi
     done
     old_drv=$work/drv/before/bench_edit
     build "$work/drv/before" "$old_drv"
