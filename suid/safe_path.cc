@@ -139,9 +139,13 @@ int safe_path(const char *file)
         path += '/';
         path += name;
         // What is missing from a directory only root or we can write stays
-        // so; opening it fails later on its own.
-        if (lstat(path.c_str(), &st) != 0)
-            return errno == ENOENT && !open_to_others(dir) ? 1 : 0;
+        // so; opening it fails later on its own. In a sticky directory
+        // others may put anything there.
+        if (lstat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                return 0;
+            return open_to_others(dir) ? deny() : 1;
+        }
         if (open_to_others(dir) && !trusted_owner(st.st_uid))
             return deny();
         if (S_ISLNK(st.st_mode)) {

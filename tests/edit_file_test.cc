@@ -216,10 +216,11 @@ TEST_F(EditTransaction, CommitKeepsTheAclAndExtendedAttributes)
     if (!zt::set_acl(file, group) || setxattr(file.c_str(), "user.zt", "v\0w", 3, 0) != 0)
         GTEST_SKIP() << "needs setfacl (Debian package acl) and a file system with ACLs "
                         "and user attributes";
-    ASSERT_TRUE(zt::set_acl(dir.path(), "d:g:" + std::to_string(zt::nobody_gid()) + ":rw"));
+    // The temporary files inherit the directory's default ACL; plain has none.
     const std::string acl = zt::acl_of(file), plain = dir / "plain";
     zt::write_file(plain, FIVE, 0640);
     const std::string plain_acl = zt::acl_of(plain);
+    ASSERT_TRUE(zt::set_acl(dir.path(), "d:g:" + std::to_string(zt::nobody_gid()) + ":rw"));
     for (const std::string &name : {file, plain}) {
         for (const Op &op : {add("six\n"), modify(1, nullptr), rms({2})}) {
             edit_ptr ef(open_file(name.c_str()));
@@ -231,6 +232,7 @@ TEST_F(EditTransaction, CommitKeepsTheAclAndExtendedAttributes)
     }
     EXPECT_EQ(zt::acl_of(file), acl);
     EXPECT_EQ(zt::acl_of(plain), plain_acl);
+    EXPECT_LT(getxattr(plain.c_str(), "system.posix_acl_access", nullptr, 0), 0);
     char value[8] = {};
     EXPECT_EQ(getxattr(file.c_str(), "user.zt", value, sizeof value), 3);
     EXPECT_EQ(std::string(value, 3), std::string("v\0w", 3));
@@ -636,6 +638,24 @@ TEST_F(EditCommitCalls, SyncOwnerAndModeByDescriptorBeforeRename)
         << trace;
     for (const char *by_name : {"chmod", "chown", "lchown", "fchmodat", "fchownat"})
         EXPECT_EQ(find(by_name, ""), -1) << by_name << "\n" << trace;
+}
+
+// A commit that cannot give the new file the old one's ACL does not happen.
+TEST_F(EditCommitCalls, FailedAttributeCopyFailsTheCommit)
+{
+    const std::string file = zt::InstallTree::mail("access");
+    zt::write_file(file, FIVE, 0640);
+    if (!zt::strace_works() || !zt::set_acl(file, "g:" + std::to_string(zt::nobody_gid()) + ":r"))
+        GTEST_SKIP() << "needs strace, setfacl (Debian package acl) and ACLs";
+    const std::string acl = zt::acl_of(file);
+    const zt::Result r = zt::traced({"-qq", "-o", "/dev/null", "-e", "inject=fsetxattr:error=ENOSPC"},
+                                    "permitset", {"-a", "-h", "six\n"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Failed to commit the changes to the file.: No space left on device\n"
+                     "Failed to add the access host.\n");
+    EXPECT_EQ(zt::read_file(file), FIVE);
+    EXPECT_EQ(zt::acl_of(file), acl);
+    EXPECT_FALSE(zt::exists(file + ".tmp"));
 }
 
 // --- Simultaneous transactions ---------------------------------------------

@@ -80,6 +80,13 @@ TEST(SafePath, EveryDirectoryOnTheWayIsRootsOrOurs)
              ASSERT_EQ(lchown((t + "/a/b").c_str(), other, 0), 0);
          },
          0},
+        // Others may put anything in its place.
+        {"missing in a sticky directory",
+         [](const std::string &t) {
+             ASSERT_EQ(chmod((t + "/a/b").c_str(), 01777), 0);
+             ASSERT_EQ(unlink((t + "/a/b/f").c_str()), 0);
+         },
+         0},
         {"link to a safe directory",
          [](const std::string &t) {
              ASSERT_EQ(rename((t + "/a/b").c_str(), (t + "/c").c_str()), 0);

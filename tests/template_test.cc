@@ -92,8 +92,18 @@ TEST_F(TemplateSwitch, NewFileHasTheOldAcl)
     if (!zt::set_acl(SENDMAIL_CONF, "g:" + id + ":r"))
         GTEST_SKIP() << "needs setfacl (Debian package acl) and a file system with ACLs";
     const std::string acl = zt::acl_of(SENDMAIL_CONF);
+    if (zt::is_root()) {
+        ASSERT_EQ(chown(SENDMAIL_CONF, zt::nobody_uid(), zt::nobody_gid()), 0);
+    }
+    const uid_t uid = zt::file_uid(SENDMAIL_CONF);
+    const gid_t gid = zt::file_gid(SENDMAIL_CONF);
     expect_switch(SM_CONFMODE_HUB);
     EXPECT_EQ(zt::acl_of(SENDMAIL_CONF), acl);
+    // The backup is the old file itself.
+    EXPECT_EQ(zt::acl_of(SENDMAIL_CONF_BK), acl);
+    EXPECT_EQ(zt::file_mode(SENDMAIL_CONF_BK), 0640u);
+    EXPECT_EQ(zt::file_uid(SENDMAIL_CONF_BK), uid);
+    EXPECT_EQ(zt::file_gid(SENDMAIL_CONF_BK), gid);
     // Group write granted through the ACL goes the way of the mode's.
     ASSERT_TRUE(zt::set_acl(SENDMAIL_CONF, "g:" + id + ":rw"));
     expect_switch(SM_CONFMODE_GATEWAY);
