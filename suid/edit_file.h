@@ -7,7 +7,9 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 // Lines are read in pieces of at most MAX_LINE - 1 bytes and numbered by
 // those pieces.
@@ -100,6 +102,16 @@ int modify_line(edit_file *ef, unsigned long line_no, const char *match, const c
 int rm_line(edit_file *ef, unsigned long line_no, const char *match);
 int rm_lines(edit_file *ef, const unsigned int *lines, unsigned int count);
 int in_lines(unsigned int test, const unsigned int *lines, unsigned int count);
+
+// A line operation that asks its caller: choose is shown every physical
+// line in turn (its bytes, newline included) and answers for it. The first
+// line answered replace gives way to line, whole; a later replace counts as
+// keep. With no line replaced, line is appended. A refuse ends the
+// operation: 0, and nothing of it may be committed. 1 when done; 0 also on
+// a read or write failure, or when another operation already ran.
+enum class line_choice { keep, replace, refuse };
+using line_chooser = std::function<line_choice(std::string_view line)>;
+int modify_chosen(edit_file *ef, const char *line, const line_chooser &choose);
 
 // Owner of a transaction: free_file runs exactly once, on every path.
 struct edit_file_deleter {

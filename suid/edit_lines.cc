@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 #include <string.h>
+#include <string_view>
 
 #include "span_copy.h"
 
@@ -42,6 +43,8 @@ public:
     int next();
     // How many numbers the current line takes.
     unsigned long pieces() const { return (line_end_ - line_beg_ + PIECE - 1) / PIECE; }
+    // The current line's bytes, its newline included.
+    std::string_view text() const { return {a_.buf + line_beg_, line_end_ - line_beg_}; }
     // Whether the current line holds the len bytes of text. The search runs
     // over all the buffered bytes at once and remembers where the next
     // occurrence starts, which spares one search per line.
@@ -241,6 +244,33 @@ int modify_line(edit_file *ef, unsigned long line_no, const char *match, const c
     if (!put_text(ef, line))
         return 0;
     return copy_rest_of(ef) ? 1 : 0;
+}
+
+int modify_chosen(edit_file *ef, const char *line, const line_chooser &choose)
+{
+    if (ef == nullptr || line == nullptr || ef->is_dirty)
+        return 0;
+    ef->is_dirty = 1;
+    if (!usable(ef))
+        return 0;
+    bool replaced = false, refused = false;
+    const auto decide = [&](unsigned long, unsigned long, const pass &p) {
+        switch (choose(p.text())) {
+        case line_choice::refuse:
+            refused = true;
+            return step::stop;
+        case line_choice::replace:
+            if (replaced)
+                return step::keep;
+            replaced = true;
+            return step::stop;
+        default:
+            return step::keep;
+        }
+    };
+    const auto walked = [&] { return walk(ef, decide) >= 0 && !refused; };
+    // Up to the line replaced, or to the end; then the rest, still shown.
+    return walked() && put_text(ef, line) && (!replaced || walked()) ? 1 : 0;
 }
 
 int rm_line(edit_file *ef, unsigned long line_no, const char *match)

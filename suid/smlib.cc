@@ -141,6 +141,8 @@ FILE *open_regular(const char *path)
 }
 
 static const char MSG_COMMIT_FAILED[] = "Failed to commit the changes to the file.";
+static const char MSG_ADD_FAILED[] = "Failed to add the specified line to the file.";
+static const char MSG_MODIFY_FAILED[] = "Failed to modify the specified line.";
 
 // Lets perror name something sensible when a line operation failed without
 // a failing system call (a file without lines).
@@ -187,7 +189,7 @@ static int edit_request(edit_ptr &ef, const char *line_new, const char *line_old
     if (rc > 0)
         return 1;
     blame_no_data(rc);
-    return fail(ef, "Failed to modify the specified line.");
+    return fail(ef, MSG_MODIFY_FAILED);
 }
 
 int add_edit_line(const char *file, const char *line_new, const char *line_old, char mode)
@@ -199,7 +201,7 @@ int add_edit_line(const char *file, const char *line_new, const char *line_old, 
         return 0;
     if (mode == EM_ADDLINE) {
         if (add_line(ef.get(), line_new) <= 0)
-            return fail(ef, "Failed to add the specified line to the file.");
+            return fail(ef, MSG_ADD_FAILED);
     } else if (mode == EM_EDITLINE) {
         if (!edit_request(ef, line_new, line_old))
             return 0;
@@ -212,24 +214,39 @@ int add_edit_line(const char *file, const char *line_new, const char *line_old, 
     return commit_request(ef);
 }
 
-int add_edit_access_host(const char *host_new, const char *host_old, char mode)
+int add_edit_chosen(const char *file, const char *line_new, char mode,
+                    const line_chooser &choose, bool *refused)
 {
-    return add_edit_line(SENDMAIL_PERMITSET, host_new, host_old, mode);
-}
-
-int add_edit_relay_host(const char *new_domain, const char *new_host, const char *old_domain,
-                        char mode)
-{
-    if (new_domain == nullptr || new_host == nullptr)
+    *refused = false;
+    if (line_new == nullptr || file == nullptr)
         return 0;
-    const size_t size = std::strlen(new_domain) + std::strlen(new_host) + 3;
-    const std::unique_ptr<char, free_deleter> line(static_cast<char *>(std::malloc(size + 1)));
-    if (!line) {
-        std::perror("Failed to allocate write buffer when editing domain");
+    edit_ptr ef = open_request(file);
+    if (!ef)
+        return 0;
+    bool seen = false;
+    errno = 0;
+    const int rc = modify_chosen(ef.get(), line_new, [&](std::string_view line) {
+        seen = true;
+        const line_choice c = choose(line);
+        if (c == line_choice::refuse)
+            *refused = true;
+        return c;
+    });
+    if (*refused) {
+        ef.reset();
         return 0;
     }
-    std::snprintf(line.get(), size, "%s\t%s\n", new_domain, new_host);
-    return add_edit_line(SENDMAIL_ROUTESET, line.get(), old_domain, mode);
+    const char *failed = mode == EM_ADDLINE ? MSG_ADD_FAILED : MSG_MODIFY_FAILED;
+    // As with a match text, an edit needs a line to work on.
+    if (rc > 0 && mode == EM_EDITLINE && !seen) {
+        errno = ENODATA;
+        return fail(ef, failed);
+    }
+    if (rc <= 0) {
+        blame_no_data(rc);
+        return fail(ef, failed);
+    }
+    return commit_request(ef);
 }
 
 int remove_lines(const char *file, const unsigned int *lines, unsigned int count)

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "edit_file.h"
 #include "zun_paths.h"
 
 // Install layout. Each path is one complete string fixed at build time,
@@ -80,9 +81,28 @@ FILE *open_regular(const char *path);
 
 // Table line requests.
 int add_edit_line(const char *file, const char *line_new, const char *line_old, char mode);
+// Entries of the access and mailertable sources, as makemap reads them: a
+// line's key is its first field, the bytes before the first blank (space,
+// TAB, VT, FF or CR); a comment line (# first), an empty line and a line
+// that begins with a blank have none. Keys are equal without regard to
+// ASCII case.
+std::string_view line_key(std::string_view line);
+bool same_key(std::string_view a, std::string_view b);
+// add_edit_line for such a file, where an edit replaces the first line
+// whose key is key_old. Refused, after a message that says why and before
+// the file is changed, when a line of line_new has a key but no value,
+// begins with a blank, holds only blanks or is longer than makemap reads,
+// or has the key of another line that stays in the file.
+int add_edit_entry(const char *file, const char *line_new, const char *key_old, char mode);
 int add_edit_access_host(const char *host_new, const char *host_old, char mode);
 int add_edit_relay_host(const char *new_domain, const char *new_host, const char *old_domain,
                         char mode);
+// add_edit_line with the line to replace picked by choose (see
+// modify_chosen) instead of a match text; the mode only decides the failure
+// messages and that an edit of a file without lines fails. When choose
+// refuses, *refused is set and nothing is printed: the caller says why.
+int add_edit_chosen(const char *file, const char *line_new, char mode,
+                    const line_chooser &choose, bool *refused);
 int remove_lines(const char *file, const unsigned int *lines, unsigned int count);
 int remove_mt_lines(const unsigned int *lines, unsigned int count);
 int remove_at_lines(const unsigned int *lines, unsigned int count);

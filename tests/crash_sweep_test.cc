@@ -103,7 +103,7 @@ const SweepRun SWEEP[] = {
     {"permitset_add", "permitset", {"-a", "-h", "Connect:10.1.1.1\tRELAY\n"}, "access", ACCESS,
      ACCESS + "Connect:10.1.1.1\tRELAY\n", true},
     {"permitset_edit", "permitset",
-     {"-e", "-H", "spammer", "-h", "From:other@example.org\tDISCARD\n"}, "access", ACCESS,
+     {"-e", "-H", "From:spammer@example.org", "-h", "From:other@example.org\tDISCARD\n"}, "access", ACCESS,
      "Connect:127.0.0.1\tRELAY\nFrom:other@example.org\tDISCARD\n", true},
     {"permitset_remove", "permitset", {"-r", "1"}, "access", ACCESS,
      "From:spammer@example.org\tREJECT\n", true},
@@ -285,7 +285,7 @@ TEST_F(ReadFailure, PartwayFailsTheRequestAndKeepsTheTable)
     } requests[] = {
         {{"-a", "-h", "Connect:192.0.2.1\tRELAY\n"},
          "Failed to add the specified line to the file" + eio + "Failed to add the access host.\n"},
-        {{"-e", "-H", "sender7000@", "-h", "From:x@example.org\tOK\n"},
+        {{"-e", "-H", "From:sender7000@bulk.example.org", "-h", "From:x@example.org\tOK\n"},
          "Failed to modify the specified line" + eio + "Failed to edit the access host.\n"},
         {{"-r", "7000"},
          "Failed to remove one or more of the specified lines" + eio +

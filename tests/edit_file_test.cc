@@ -601,9 +601,9 @@ TEST_F(EditCommitCalls, SyncOwnerAndModeByDescriptorBeforeRename)
         {"-y", "-o", log, "-e",
          "trace=fsync,fdatasync,fchown,fchmod,rename,renameat,renameat2,chmod,chown,lchown,"
          "fchmodat,fchownat"},
-        "permitset", {"-a", "-h", "six\n"});
+        "permitset", {"-a", "-h", "six\tOK\n"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(zt::read_file(file), FIVE + "six\n");
+    EXPECT_EQ(zt::read_file(file), FIVE + "six\tOK\n");
     EXPECT_EQ(zt::file_mode(file), 04640u);
 
     const std::string trace = zt::read_file(log);
@@ -649,7 +649,7 @@ TEST_F(EditCommitCalls, FailedAttributeCopyFailsTheCommit)
         GTEST_SKIP() << "needs strace, setfacl (Debian package acl) and ACLs";
     const std::string acl = zt::acl_of(file);
     const zt::Result r = zt::traced({"-qq", "-o", "/dev/null", "-e", "inject=fsetxattr:error=ENOSPC"},
-                                    "permitset", {"-a", "-h", "six\n"});
+                                    "permitset", {"-a", "-h", "six\tOK\n"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Failed to commit the changes to the file.: No space left on device\n"
                      "Failed to add the access host.\n");

@@ -156,6 +156,7 @@ const std::string CONF = InstallTree::mail("sendmail.mc");
 struct table {
     std::string name, file, noun;
     std::vector<std::string> add, edit;  // complete add and edit command lines
+    std::string entry, exists;           // what add writes, and its refusal when present
     std::vector<std::string> usage;      // the usage lines after "Invalid option [?]"
 };
 
@@ -189,6 +190,8 @@ std::vector<outcome> table_outcomes(const table &t)
         {255, hundred_one, {"Too many lines to delete at once." + list_failed}},
         {255, t.add, {"Failed to open the file.: File exists", "Failed to add the " + t.noun + "."},
          [file] { zt::write_file(file + ".tmp", "left over\n"); }},
+        {255, t.add, {t.exists, "Failed to add the " + t.noun + "."},
+         [file, t] { zt::write_file(file, t.entry); }},
         {255, t.add,
          {"Permissions on " + file + " are not correct.", "Failed to open the file.: Permission denied",
           "Failed to add the " + t.noun + "."},
@@ -253,6 +256,8 @@ TEST(ManualPages, HooksetPageListsEveryStatusAndMessage)
              [] { group_writable(CONF); }},
             {13, milter(), {"Failed to modify the specified line.: *", add_failed},
              [] { empty(CONF); }},
+            {13, milter(), {"The declaration of f1 does not end on its line.", add_failed},
+             [] { zt::write_file(CONF, "INPUT_MAIL_FILTER(`f1',\n`S=unix:/f1')\n"); }},
             {14, milter({"-t", "enabledXYZ"}), {"Enabled value is too long."}},
             {15, milter({"-t", "Enabled"}),
              {"Invalid status Enabled. Only enabled or disabled are allowed."}},
@@ -267,6 +272,8 @@ TEST(ManualPages, RoutesetPageListsEveryStatusAndMessage)
         "relay host",
         {"-a", "-d", "example.net", "-h", "smtp:[relay.example.net]"},
         {"-e", "-D", "example.net", "-d", "example.net", "-h", "smtp:[mx.example.net]"},
+        "example.net\tsmtp:[relay.example.net]\n",
+        "An entry for example.net already exists.",
         {"", "Add: routeset -a -d domain -h host",
          "Remove: routeset -r -d domain -l line number",
          "Edit: routeset -e -D domain_old -d domain_new -h nost_new -l line_number"},
@@ -286,6 +293,8 @@ TEST(ManualPages, PermitsetPageListsEveryStatusAndMessage)
         "access host",
         {"-a", "-h", "Connect:192.0.2.7\tREJECT\n"},
         {"-e", "-H", "Connect:192.0.2.7", "-h", "Connect:192.0.2.7\tRELAY\n"},
+        "Connect:192.0.2.7\tREJECT\n",
+        "An entry for Connect:192.0.2.7 already exists.",
         {"", "Add: permitset -a -h host", "Remove: permitset -r line1 [line2 line3 line4] ",
          "Edit: permitset -e -H old_host -h nost_new -l line_number"},
     });

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -30,6 +31,15 @@ struct Success {
     std::string after;
 };
 
+// A request and what it does to the map makemap builds from the table:
+// "+key\tvalue" sets an entry, "-key" drops one, keys folded as makemap
+// folds them. A refused one says why and leaves the table as it was.
+struct MapStep {
+    args_t args;
+    std::vector<std::string> change;
+    std::string err = "";
+};
+
 struct NameOption {
     std::string opt;
     std::string empty;
@@ -47,8 +57,8 @@ struct Prog {
     std::vector<args_t> missing;     // requests lacking a name they need
     std::string foreign;             // an option only the other program takes
     std::vector<Success> successes;  // its own, besides the shared ones
-    std::vector<args_t> session;     // runs whose table makemap must accept
-    std::string session_result;
+    std::string map_table;           // a table for makemap, and requests on it
+    std::vector<MapStep> steps;
 };
 
 const std::string HOST_EMPTY = "Host name argument must include an actual host name.\n";
@@ -80,6 +90,7 @@ std::string routeset_usage(const std::string &name)
 }
 
 const std::string H999 = zt::repeat('h', 999);
+const std::string E999 = "k\t" + zt::repeat('v', 997);  // an entry of 999 characters
 const std::string ACCESS = zt::TREE_ACCESS;
 const std::string MAILERTABLE = zt::TREE_MAILERTABLE;
 
@@ -90,14 +101,14 @@ const Prog PERMITSET = {
     "access host",
     permitset_usage,
     {{"-h", HOST_EMPTY, HOST_LONG}, {"-H", HOST_EMPTY, HOST_LONG}},
-    {"-a", "-h", "x\n"},
-    {"-e", "-H", "x", "-h", "x\n"},
-    {{"-a"}, {"-a", "-H", "x"}, {"-e", "-h", "x\n"}, {"-e", "-H", "x"}},  // missing a name
+    {"-a", "-h", "x\tOK\n"},
+    {"-e", "-H", "x", "-h", "x\tOK\n"},
+    {{"-a"}, {"-a", "-H", "x"}, {"-e", "-h", "x\tOK\n"}, {"-e", "-H", "x"}},  // missing a name
     "-D",
     // Its own successful requests, besides the shared ones.
     {
         {"", {"-a", "-h", "Connect:10.1.1.1\tRELAY\n"}, ACCESS + "Connect:10.1.1.1\tRELAY\n"},
-        {"", {"-e", "-H", "127.0.0", "-h", "Connect:127.0.0.2\tREJECT\n", "-l", "7"},
+        {"", {"-e", "-H", "Connect:127.0.0.1", "-h", "Connect:127.0.0.2\tREJECT\n", "-l", "7"},
          "Connect:127.0.0.2\tREJECT\nFrom:spammer@example.org\tREJECT\n"},
         {"", {"-e", "-H", "nowhere", "-h", "To:x\tOK\n"}, ACCESS + "To:x\tOK\n"},
         // Nothing written joins another entry.
@@ -106,22 +117,27 @@ const Prog PERMITSET = {
         {"a\tOK\nb\tOK\nc\tOK\n", {"-e", "-H", "b", "-h", "B\tREJECT"},
          "a\tOK\nB\tREJECT\nc\tOK\n"},
         // The line number is checked for its form only.
-        {"", {"-a", "-h", "0\n", "-l", "0"}, ACCESS + "0\n"},
-        {"", {"-a", "-h", "-5\n", "-l", "-5"}, ACCESS + "-5\n"},
-        {"", {"-a", "-h", "7x\n", "-l", "7x"}, ACCESS + "7x\n"},
-        {"", {"-a", "-h", "123\n", "-l", "123"}, ACCESS + "123\n"},
-        {"", {"-a", "-h", H999}, ACCESS + H999},
+        {"", {"-a", "-h", "0\tOK\n", "-l", "0"}, ACCESS + "0\tOK\n"},
+        {"", {"-a", "-h", "-5\tOK\n", "-l", "-5"}, ACCESS + "-5\tOK\n"},
+        {"", {"-a", "-h", "7x\tOK\n", "-l", "7x"}, ACCESS + "7x\tOK\n"},
+        {"", {"-a", "-h", "123\tOK\n", "-l", "123"}, ACCESS + "123\tOK\n"},
+        {"", {"-a", "-h", E999}, ACCESS + E999},
         // The last mode given decides; scanning stops at the first non-option.
-        {"", {"-r", "-e", "-a", "-h", "x\n", "extra", "-z"}, ACCESS + "x\n"},
+        {"", {"-r", "-e", "-a", "-h", "x\tOK\n", "extra", "-z"}, ACCESS + "x\tOK\n"},
     },
-    // A session for makemap, and the table it leaves.
-    {{"-a", "-h", "Connect:10.0.0.1\tRELAY\n"},
-     {"-a", "-h", "To:example.net\tOK\n"},
-     {"-e", "-H", "spammer", "-h", "From:other@example.org\tDISCARD\n"},
-     {"-r", "1"},
-     {"-a", "-h", "Connect:127.0.0.1\tRELAY\n"}},
-    "From:other@example.org\tDISCARD\nConnect:10.0.0.1\tRELAY\n"
-    "To:example.net\tOK\nConnect:127.0.0.1\tRELAY\n",
+    "Connect:127.0.0.1\tRELAY\n# senders\nFrom:ax.example\tOK\nFrom:X.example\tREJECT\n\nTo:x\tOK",
+    {
+        // The line whose key is the old one's, given alone or whole.
+        {{"-e", "-H", "From:x.example", "-h", "From:x.example\tOK\n"}, {"+from:x.example\tOK"}},
+        {{"-e", "-H", "From:x.example\tOK", "-h", "From:x.example\tNO"}, {"+from:x.example\tNO"}},
+        {{"-a", "-h", "aaa\n"}, {}, "The entry for aaa has no value.\n"},
+        {{"-a", "-h", " \t\n"}, {}, "An entry holds only blanks.\n"},
+        {{"-a", "-h", " To:y\tOK\n"}, {}, "The entry for To:y begins with a blank.\n"},
+        {{"-a", "-h", "connect:127.0.0.1\tOK"}, {}, "An entry for connect:127.0.0.1 already exists.\n"},
+        {{"-a", "-h", "To:c\tOK\nto:C\tOK\n"}, {}, "An entry for to:C already exists.\n"},
+        {{"-a", "-h", "To:a\tOK\n# b\n\nTo:b\tOK"}, {"+to:a\tOK", "+to:b\tOK"}},
+        {{"-r", "1"}, {"-connect:127.0.0.1"}},
+    },
 };
 
 const Prog ROUTESET = {
@@ -152,7 +168,7 @@ const Prog ROUTESET = {
          "a.net\tx\ne.org\th3\nb.net\ty\nd.org\th2\n"},
         {"mail.example.com\th1\nexample.com\th2\n",
          {"-e", "-D", "example.com", "-d", "example.com", "-h", "h3"},
-         "example.com\th3\nexample.com\th2\n"},
+         "mail.example.com\th1\nexample.com\th3\n"},
         {"", {"-e", "-D", "nowhere.test", "-d", "new.test", "-h", "h"},
          MAILERTABLE + "new.test\th\n"},
         // Nothing written joins another entry.
@@ -161,19 +177,28 @@ const Prog ROUTESET = {
          "corp.example\tsmtp:[mail.corp.example]\nnew.example\tsmtp:[relay2.example]\n"},
         {"corp.example\th1", {"-e", "-D", "nowhere", "-d", "new.example", "-h", "h2"},
          "corp.example\th1\nnew.example\th2\n"},
-        {"", {"-e", "-D", zt::repeat('D', 999), "-d", zt::repeat('d', 999), "-h", H999},
-         MAILERTABLE + zt::repeat('d', 999) + "\t" + H999 + "\n"},
+        // The longest entry makemap reads.
+        {"", {"-e", "-D", zt::repeat('D', 999), "-d", zt::repeat('d', 999), "-h", "h1234567890h1234567890"},
+         MAILERTABLE + zt::repeat('d', 999) + "\th1234567890h1234567890\n"},
         // A repeated name replaces the earlier one.
         {"", {"-a", "-d", "first", "-d", "second", "-h", "h", "extra", "-z"},
          MAILERTABLE + "second\th\n"},
     },
-    // A session for makemap, and the table it leaves.
-    {{"-a", "-d", "example.net", "-h", "smtp:[relay.example.net]"},
-     {"-a", "-d", ".example.net", "-h", "esmtp:[mx.example.net]"},
-     {"-e", "-D", "example.org", "-d", "example.edu", "-h", "relay:mx.edu"},
-     {"-r", "1"}},
-    "example.edu\trelay:mx.edu\nexample.net\tsmtp:[relay.example.net]\n"
-    ".example.net\tesmtp:[mx.example.net]\n",
+    "# relays\ncorp.example\tsmtp:[corp.example]\n.corp.example\tsmtp:[corp.example]\n"
+    "sub.p.example\tsmtp:[sub]\nP.Example\tsmtp:[p]",
+    {
+        // Not a subdomain, nor a line whose host names the domain.
+        {{"-e", "-D", ".corp.example", "-d", ".corp.example", "-h", "r2"}, {"+.corp.example\tr2"}},
+        {{"-e", "-D", "P.EXAMPLE", "-d", "p.example", "-h", "gw"}, {"+p.example\tgw"}},
+        {{"-a", "-d", "EXAMPLE.com", "-h", "mx"}, {"+example.com\tmx"}},
+        {{"-a", "-d", "example.COM", "-h", "x"}, {}, "An entry for example.COM already exists.\n"},
+        {{"-e", "-D", "example.com", "-d", "corp.example", "-h", "x"}, {},
+         "An entry for corp.example already exists.\n"},
+        {{"-a", "-d", "a.example\nb", "-h", "x"}, {}, "The entry for a.example has no value.\n"},
+        {{"-a", "-d", zt::repeat('d', 999), "-h", zt::repeat('h', 23)}, {},
+         "The entry for " + zt::repeat('d', 999) + " is longer than 1022 characters.\n"},
+        {{"-r", "3"}, {"-.corp.example"}},
+    },
 };
 
 void PrintTo(const Prog *p, std::ostream *os) { *os << p->name; }
@@ -338,23 +363,49 @@ std::string complaints(const std::string &err)
     return rest;
 }
 
-TEST_P(TablePrograms, EditedTableBuildsAHashMap)
+// After every accepted request makemap builds the table and its map changed
+// just as asked; a refused request changes no byte.
+TEST_P(TablePrograms, EveryRequestLeavesATableMakemapBuilds)
 {
     const char makemap[] = "/usr/sbin/makemap";
     if (!zt::exists(makemap))
         GTEST_SKIP() << makemap << " is not installed";
-    for (const args_t &args : p.session)
-        expect(args, 0, "");
-    ASSERT_EQ(zt::read_file(table), p.session_result);
     // makemap wants a map directory nobody else may write.
     zt::TempDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
-    zt::RunOptions opt;
-    opt.input = p.session_result;
-    const zt::Result r = zt::run(makemap, {"hash", dir / "map"}, opt);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(complaints(r.err), "");
-    EXPECT_TRUE(zt::exists(dir / "map.db"));
+    std::map<std::string, std::string> map;
+    const auto built = [&] {
+        zt::RunOptions opt;
+        opt.input = zt::read_file(table);
+        const zt::Result r = zt::run(makemap, {"hash", dir / "map"}, opt);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(complaints(r.err), "");
+        return zt::sorted_lines(zt::run(makemap, {"-u", "hash", dir / "map"}).out);
+    };
+    zt::write_file(table, p.map_table);
+    for (const std::string &entry : built())
+        map[entry.substr(0, entry.find('\t'))] = entry.substr(entry.find('\t') + 1);
+    for (const MapStep &step : p.steps) {
+        SCOPED_TRACE(zt::shown(step.args));
+        const std::string before = zt::read_file(table);
+        if (!step.err.empty()) {
+            expect(step.args, 255, step.err + failed(step.args[0] == "-a" ? "add" : "edit"));
+            EXPECT_TRUE(zt::read_file(table) == before);
+            continue;
+        }
+        expect(step.args, 0, "");
+        for (const std::string &c : step.change) {
+            const std::string key = c.substr(1, c.find('\t') - 1);
+            if (c[0] == '+')
+                map[key] = c.substr(c.find('\t') + 1);
+            else
+                map.erase(key);
+        }
+        std::vector<std::string> want;
+        for (const auto &[key, value] : map)
+            want.push_back(key + "\t" + value);
+        EXPECT_EQ(built(), want);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(, TablePrograms, ::testing::Values(&PERMITSET, &ROUTESET),

@@ -1,0 +1,186 @@
+// The entries of the access and mailertable sources, as makemap reads
+// them: one per line, its key the first field. A request finds the entry
+// it edits by that key, and writes nothing makemap would refuse: a line
+// without a value, one that begins with a blank, one that is too long, or
+// a second line for a key.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "smlib.h"
+
+namespace {
+
+// makemap's own limit: a longer line breaks its map.
+constexpr size_t MAX_ENTRY = 1022;
+
+constexpr char MSG_EXISTS[] = "An entry for %.*s already exists.\n";
+constexpr char MSG_NO_VALUE[] = "The entry for %.*s has no value.\n";
+constexpr char MSG_BLANK[] = "The entry for %.*s begins with a blank.\n";
+constexpr char MSG_ONLY_BLANKS[] = "An entry holds only blanks.\n";
+constexpr char MSG_TOO_LONG[] = "The entry for %.*s is longer than 1022 characters.\n";
+
+// What makemap takes for white space between the key and the value.
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
+
+// The first field: the bytes up to the first blank or the end of the line.
+std::string_view first_field(std::string_view line)
+{
+    size_t end = 0;
+    while (end < line.size() && !is_blank(line[end]))
+        end++;
+    return line.substr(0, end);
+}
+
+std::string_view skip_blanks(std::string_view text)
+{
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    return text;
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+void say(const char *format, std::string_view key)
+{
+    std::fprintf(stderr, format, static_cast<int>(key.size()), key.data());
+}
+
+// The lines of text, without their newlines.
+std::vector<std::string_view> lines_of(std::string_view text)
+{
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const size_t nl = text.find('\n');
+        lines.push_back(text.substr(0, nl));
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    }
+    return lines;
+}
+
+// The one of keys that equals key, or null.
+const std::string_view *find_key(const std::vector<std::string_view> &keys, std::string_view key)
+{
+    const auto k = std::find_if(keys.begin(), keys.end(),
+                                [key](std::string_view other) { return same_key(key, other); });
+    return k == keys.end() ? nullptr : &*k;
+}
+
+// Whether makemap accepts line (without its newline) and its key is not
+// one of keys, to which it is added; otherwise a message that names the
+// fault.
+bool entry_ok(std::string_view line, std::vector<std::string_view> &keys)
+{
+    if (line.empty() || line.front() == '#')
+        return true;  // no entry: an empty line or a comment
+    const std::string_view rest = skip_blanks(line);
+    const std::string_view key = first_field(line);
+    if (rest.empty()) {
+        std::fputs(MSG_ONLY_BLANKS, stderr);
+        return false;
+    }
+    if (key.empty()) {
+        say(MSG_BLANK, first_field(rest));
+        return false;
+    }
+    if (skip_blanks(line.substr(key.size())).empty()) {
+        say(MSG_NO_VALUE, key);
+        return false;
+    }
+    if (line.size() > MAX_ENTRY) {
+        say(MSG_TOO_LONG, key);
+        return false;
+    }
+    if (find_key(keys, key) != nullptr) {
+        say(MSG_EXISTS, key);
+        return false;
+    }
+    keys.push_back(key);
+    return true;
+}
+
+}  // namespace
+
+std::string_view line_key(std::string_view line)
+{
+    if (line.empty() || line.front() == '#' || line.front() == '\n')
+        return {};
+    return first_field(line.substr(0, line.find('\n')));
+}
+
+bool same_key(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+int add_edit_entry(const char *file, const char *line_new, const char *key_old, char mode)
+{
+    // What else there is to say about other modes, add_edit_line says.
+    if (line_new == nullptr || (mode != EM_ADDLINE && mode != EM_EDITLINE) ||
+        (mode == EM_EDITLINE && key_old == nullptr))
+        return add_edit_line(file, line_new, key_old, mode);
+    std::vector<std::string_view> keys;
+    const std::vector<std::string_view> lines = lines_of(line_new);
+    if (!std::all_of(lines.begin(), lines.end(),
+                     [&keys](std::string_view line) { return entry_ok(line, keys); }))
+        return 0;
+    std::string_view old = mode == EM_EDITLINE ? key_old : "";
+    std::string_view taken;
+    const auto choose = [&](std::string_view line) {
+        const std::string_view key = line_key(line);
+        if (key.empty())
+            return line_choice::keep;
+        // Only the line replaced gives up its key.
+        if (!old.empty() && same_key(key, old)) {
+            old = {};
+            return line_choice::replace;
+        }
+        const std::string_view *k = find_key(keys, key);
+        if (k == nullptr)
+            return line_choice::keep;
+        taken = *k;
+        return line_choice::refuse;
+    };
+    bool refused = false;
+    if (add_edit_chosen(file, line_new, mode, choose, &refused))
+        return 1;
+    if (refused)
+        say(MSG_EXISTS, taken);
+    return 0;
+}
+
+int add_edit_access_host(const char *host_new, const char *host_old, char mode)
+{
+    if (host_old == nullptr)
+        return add_edit_entry(SENDMAIL_PERMITSET, host_new, nullptr, mode);
+    // The old entry may be given whole: its key names it.
+    const std::string key(line_key(host_old));
+    return add_edit_entry(SENDMAIL_PERMITSET, host_new, key.c_str(), mode);
+}
+
+int add_edit_relay_host(const char *new_domain, const char *new_host, const char *old_domain,
+                        char mode)
+{
+    if (new_domain == nullptr || new_host == nullptr)
+        return 0;
+    const size_t size = std::strlen(new_domain) + std::strlen(new_host) + 3;
+    const std::unique_ptr<char, free_deleter> line(static_cast<char *>(std::malloc(size + 1)));
+    if (!line) {
+        std::perror("Failed to allocate write buffer when editing domain");
+        return 0;
+    }
+    std::snprintf(line.get(), size, "%s\t%s\n", new_domain, new_host);
+    return add_edit_entry(SENDMAIL_ROUTESET, line.get(), old_domain, mode);
+}
