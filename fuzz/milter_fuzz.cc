@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -103,15 +104,11 @@ std::string conf_before(const milter_case &c)
     return s;
 }
 
-bool refused_char(unsigned char ch)
-{
-    return ch < 0x20 || ch == 0x7f || std::strchr(" `'(),#", ch) != nullptr;
-}
-
-bool refused(const std::string &text)
+// Letters, digits and the marks: nothing else comes through m4 as written.
+bool refused(const std::string &text, const std::string &marks)
 {
     for (unsigned char ch : text) {
-        if (refused_char(ch))
+        if (!std::isalnum(ch) && marks.find(static_cast<char>(ch)) == std::string::npos)
             return true;
     }
     return false;
@@ -185,7 +182,11 @@ outcome edit(const milter_case &c, const std::string &before, const std::string 
     std::string after;
     bool replaced = false;
     for (const std::string &l : lines) {
-        if (!replaced && l.find(key) != std::string::npos) {
+        const size_t at = replaced ? std::string::npos : l.find(key);
+        // Of the lines laid, only the one that ends after the key goes on.
+        if (at != std::string::npos && l.find("')", at + key.size() - 1) == std::string::npos)
+            return {0, "The declaration of " + c.name + " does not end on its line.\n", before};
+        if (at != std::string::npos) {
             after += line;
             replaced = true;
         } else {
@@ -201,9 +202,9 @@ outcome model(const milter_case &c, const std::string &before)
 {
     if (c.null_name || c.null_socket)
         return {0, "", before};
-    if (refused(c.name))
+    if (refused(c.name, "_-."))
         return {0, "Milter name contains a character that is not allowed.\n", before};
-    if (refused(c.socket))
+    if (refused(c.socket, "_-./:@[]"))
         return {0, "Socket name contains a character that is not allowed.\n", before};
     if (holds_refused_word(c.name))
         return {0, "Milter name contains a word that is not allowed.\n", before};

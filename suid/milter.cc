@@ -23,15 +23,23 @@ constexpr char MSG_NAME_BAD_WORD[] = "Milter name contains a word that is not al
 constexpr char MSG_SOCKET_BAD_WORD[] = "Socket name contains a word that is not allowed.\n";
 constexpr char MSG_LINE_TOO_LONG[] = "Milter line too long.\n";
 constexpr char MSG_BAD_FAIL_TYPE[] = "Fail type was an unexpected value!\n";
+constexpr char MSG_SPLIT[] = "The declaration of %s does not end on its line.\n";
 
-// sendmail.mc is turned into sendmail.cf by m4, normally as root: a quote,
-// a parenthesis or a comma would let the text leave its quoted argument or
-// call a macro, a comment sign hides the rest of the line, and a control
-// byte could end the line.
-bool allowed_in_m4_arg(const char *text)
+// sendmail.mc is turned into sendmail.cf by m4, normally as root, and the
+// cf macros expand the name and the socket unquoted: only letters, digits
+// and a few marks are sure to come through as they were written. A quote,
+// a parenthesis or a comma would leave the quoted argument, a $ form is
+// replaced when the macro expands, # hides the rest of the line and a
+// blank or a control byte ends things.
+constexpr char NAME_MARKS[] = "_-.";
+constexpr char SOCKET_MARKS[] = "_-./:@[]";
+
+bool allowed_chars(const char *text, const char *marks)
 {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        if (*p < 0x20 || *p == 0x7f || std::strchr(" `'(),#", *p) != nullptr)
+    for (const char *p = text; *p; p++) {
+        const char c = *p;
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && std::strchr(marks, c) == nullptr)
             return false;
     }
     return true;
@@ -73,9 +81,9 @@ bool allowed_m4_words(std::string_view text)
 // The message that refuses the name or the socket, or null for neither.
 const char *refusal(const char *milter, const char *socket)
 {
-    if (!allowed_in_m4_arg(milter))
+    if (!allowed_chars(milter, NAME_MARKS))
         return MSG_NAME_BAD_CHAR;
-    if (!allowed_in_m4_arg(socket))
+    if (!allowed_chars(socket, SOCKET_MARKS))
         return MSG_SOCKET_BAD_CHAR;
     if (!allowed_m4_words(milter))
         return MSG_NAME_BAD_WORD;
@@ -107,6 +115,48 @@ const char *line_format(unsigned char enabled)
 }
 
 bool too_long(int formatted) { return formatted < 0 || formatted > MILTER_MAX_TEXT; }
+
+// Whether the declaration whose key starts at `at` closes its parenthesis
+// on this line, as m4 counts them: quoted ones do not count. One that goes
+// on would leave its rest behind as a stray line when replaced.
+bool whole_declaration(std::string_view line, size_t at)
+{
+    int depth = 0, quotes = 0;
+    for (size_t i = line.find('(', at); i < line.size(); i++) {
+        const char c = line[i];
+        if (c == '\n')
+            break;
+        if (c == '`') {
+            quotes++;
+        } else if (c == '\'' && quotes > 0) {
+            quotes--;
+        } else if (quotes == 0 && (c == '(' || c == ')')) {
+            depth += c == '(' ? 1 : -1;
+            if (depth == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Replaces the first line that holds the key, if it holds the whole
+// declaration; appends the line when none holds the key.
+int replace_declaration(const char *line, const char *key, const char *milter)
+{
+    bool found = false, refused = false;
+    const auto choose = [&](std::string_view text) {
+        const size_t at = found ? std::string_view::npos : text.find(key);
+        if (at == std::string_view::npos)
+            return line_choice::keep;
+        found = true;
+        return whole_declaration(text, at) ? line_choice::replace : line_choice::refuse;
+    };
+    if (add_edit_chosen(SENDMAIL_CONF, line, EM_EDITLINE, choose, &refused))
+        return 1;
+    if (refused)
+        std::fprintf(stderr, MSG_SPLIT, milter);
+    return 0;
+}
 
 }  // namespace
 
@@ -143,5 +193,7 @@ int replace_milter(const char *milter, const char *socket, unsigned char enabled
         std::fputs(MSG_LINE_TOO_LONG, stderr);
         return 0;
     }
+    if (mode == EM_EDITLINE)
+        return replace_declaration(milter_line, match_buf, milter);
     return add_edit_line(SENDMAIL_CONF, milter_line, match_buf, mode);
 }

@@ -95,6 +95,10 @@ TEST_F(Hookset, RefusedCommandLines)
            "Socket name contains a character that is not allowed.\n" + ADD_FAILED);
     expect(full({"-m", "f1')dnl"}), 13,
            "Milter name contains a character that is not allowed.\n" + ADD_FAILED);
+    expect(full({"-m", "x.$0"}), 13,
+           "Milter name contains a character that is not allowed.\n" + ADD_FAILED);
+    expect(full({"-s", "unix:/a.sock/d$*nl"}), 13,
+           "Socket name contains a character that is not allowed.\n" + ADD_FAILED);
     expect(full({"-m", "m4exit", "-s", "unix:/run/m4exit"}), 13,
            "Milter name contains a word that is not allowed.\n" + ADD_FAILED);
     expect(full({"-s", "unix:/run/m4exit"}), 13,
@@ -180,6 +184,11 @@ TEST_F(Hookset, LaterCallReplacesTheDeclarationUnlessAdding)
 
 TEST_F(Hookset, EditorFailureFailsTheCall)
 {
+    // Written by hand over two lines, the declaration could be replaced only
+    // in part.
+    zt::write_file(conf, mc + "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,\n\tF=R,T=C:1m')\n");
+    expect(full(), 13, "The declaration of f1 does not end on its line.\n" + ADD_FAILED);
+    expect(full({"-a"}), 0, "");
     zt::write_file(conf + ".tmp", "");
     expect(full(), 13, "Failed to open the file.: File exists\n" + ADD_FAILED);
 }

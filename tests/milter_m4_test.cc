@@ -102,17 +102,18 @@ std::vector<std::pair<std::string, std::string>> accepted_corpus()
         {"opendkim", "local:/run/opendkim/opendkim.sock"},
         {"MIMEDefang", "unix:/var/spool/MIMEDefang/mimedefang.sock"},
         {"f1", "inet6:2525@[::1]"},
+        {"f2", "inet6:2525@::1"},
         {"x9dnl", "unix:/run/9milter_conf/dnlx.sock"},
         {"Dnl.mconf", "local:/run/unix/inet/local"},
     };
     const char *words[] = {"unix",   "inet",   "local",    "milter", "Milter", "spamd",
                            "clamav", "Defang", "openDKIM", "x9",     "f"};
-    const char *seps[] = {"-", ".", "@", ":", "/", "_", ""};
+    const char *seps[] = {"-", ".", "_", "", "@", ":", "/"};
     const char *hosts[] = {"localhost", "127.0.0.1", "mail.example.org", "[::1]", "Milter1"};
     for (size_t i = 0; corpus.size() < 320; i++) {
         const std::string w1 = words[i % 11], w2 = words[i / 11 % 11], sep = seps[i % 7];
-        const std::string name = (i % 3 == 0 ? std::to_string(i % 10) : "") + w1 + sep + w2 +
-                                 std::to_string(i);
+        const std::string name = (i % 3 == 0 ? std::to_string(i % 10) : "") + w1 + seps[i % 4] +
+                                 w2 + std::to_string(i);
         const std::string sockets[] = {"unix:/var/run/" + w2 + "/" + name + ".sock",
                                        "local:/run/" + w1 + sep + w2 + "." + std::to_string(i),
                                        "inet:" + std::to_string(1024 + i) + "@" + hosts[i % 5],
@@ -208,6 +209,24 @@ TEST_F(MilterM4, InjectionNeverReachesAFile)
         zt::run_prog("hookset", decl("f1')esyscmd(`date')dnl", "unix:/var/run/f1.sock"));
     EXPECT_EQ(r.status, 13);
     EXPECT_EQ(r.err, "Milter name" + refused);
+    EXPECT_EQ(zt::read_file(conf), LIVE_MC);
+}
+
+// The cf macros expand the name and the socket with no arguments, so m4
+// replaces $0 by the macro's name and $1 to $9, $#, $* and $@ by nothing:
+// the build runs away, stops short or writes another socket.
+TEST_F(MilterM4, DollarFormsNeverReachAFile)
+{
+    zt::write_file(conf, std::string(LIVE_MC) + "INPUT_MAIL_FILTER(`f1',`S=unix:/m$1.sock')\n");
+    EXPECT_EQ(filter_lines(build_cf(conf)), "Xf1, S=unix:/m.sock\n") << "not an attack";
+    zt::write_file(conf, LIVE_MC);
+    const std::string refused = " contains a character that is not allowed.\n";
+    for (const std::string form : {"$0", "$*", "$@", "$#", "$1", "$$"}) {
+        for (const std::string &text : {form, "x." + form, "m" + form + "4exit"}) {
+            EXPECT_EQ(declare(text, "unix:/f1"), std::make_pair(0, "Milter name" + refused));
+            EXPECT_EQ(declare("f1", "unix:/x:" + text), std::make_pair(0, "Socket name" + refused));
+        }
+    }
     EXPECT_EQ(zt::read_file(conf), LIVE_MC);
 }
 

@@ -1,5 +1,6 @@
 // The milter declaration writer: the line, its limits, its match key and the
 // characters and words it refuses to hand to m4.
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -80,9 +81,9 @@ TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
     const std::string old = "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/old,T=C:9m;E:9m;R:9m;S:9m')\n";
     const std::string long_decl =
         "INPUT_MAIL_FILTER(`f1',`S=unix:/" + zt::repeat('p', 950) + ",T=C:1m;E:1m;R:1m;S:1m')\n";
-    // Any other byte is written as it is.
-    const std::string odd_name = "f\xe9$1\"\\;";
-    const std::string odd_socket = "inet:10025@[127.0.0.1];x|y&z$*\x80\xff";
+    // Every byte a name or a socket may hold.
+    const std::string odd_name = "Az09_-.";
+    const std::string odd_socket = "inet6:10025@[::1]/Az09_-.";
     // Words m4 leaves alone: a defined name is only a whole word.
     const std::string near_name = "x9dnl-Dnl.mconf";
     const std::string near_socket = "unix:/run/9milter_conf/dnlx.sock";
@@ -128,14 +129,16 @@ TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
     }
 }
 
-// sendmail.mc becomes sendmail.cf through m4: these bytes would let a name or
-// a socket leave its quoted argument, call a macro or end the line.
-std::string refused_bytes()
+// sendmail.mc becomes sendmail.cf through m4: any byte but letters, digits
+// and these marks could leave the quoted argument, expand, or end the line.
+std::string refused_bytes(const std::string &marks)
 {
     std::string bytes;
-    for (int c = 0x01; c < 0x20; c++)
-        bytes += static_cast<char>(c);
-    return bytes + "\x7f `'(),#";
+    for (int c = 0x01; c <= 0xff; c++) {
+        if (!std::isalnum(c) && marks.find(static_cast<char>(c)) == std::string::npos)
+            bytes += static_cast<char>(c);
+    }
+    return bytes;
 }
 
 TEST_F(MilterWriter, RefusalsTouchNoFile)
@@ -168,14 +171,16 @@ TEST_F(MilterWriter, RefusalsTouchNoFile)
         SCOPED_TRACE(d.name.substr(0, 30) + " " + d.socket.substr(0, 30));
         expect_refused(d, err);
     }
-    for (const char c : refused_bytes()) {
+    for (const char c : refused_bytes("_-.")) {
         SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(c)));
         expect_refused(Decl().named(std::string("f") + c + "1"), bad_name);
+    }
+    for (const char c : refused_bytes("_-./:@[]")) {
+        SCOPED_TRACE(static_cast<int>(static_cast<unsigned char>(c)));
         expect_refused(Decl().at(std::string("unix:/tmp/") + c), bad_socket);
     }
-    // As m4 reads them: a digit outside a word and a byte above 0x7f part
-    // words.
-    for (const std::string word : {"dnl", "9dnl", "f-m4exit", "\xe9" "dnl\xe9", "lower",
+    // As m4 reads them: a digit outside a word and a mark part words.
+    for (const std::string word : {"dnl", "9dnl", "f-m4exit", "9.dnl-", "lower",
                                    "sm_enable_tls", "FEATURE", "F1", "_x", "confX", "config"}) {
         SCOPED_TRACE(word);
         expect_refused(Decl().named(word), name_word);
