@@ -124,6 +124,7 @@ for p in $progs; do
     gzip -dc "$page" >"$work/$p.8" || fail "$p.8.gz is not gzip"
     grep -q "^\.Dt $(echo "$p" | tr a-z A-Z) 8\$" "$work/$p.8" || fail "$p.8 is not in section 8"
     grep -qF "$root" "$work/$p.8" || fail "$p.8 does not name the install root $root"
+    grep -qF "/usr/sbin/$p " "$work/$p.8" || fail "$p.8 does not name /usr/sbin/$p"
     grep -qaF "${root}sendmail/etc/mail/sendmail.mc" "$f" || fail "$p is not built for $root"
 done
 
