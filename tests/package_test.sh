@@ -151,7 +151,11 @@ done
 if command -v lintian >/dev/null 2>&1; then
     allow_root=
     [ "$(id -u)" != 0 ] || allow_root=--allow-root
-    lintian $allow_root --fail-on error,warning "$deb" || fail "lintian"
+    if lintian $allow_root --fail-on error,warning "$deb"; then
+        echo "lintian: no error, no warning"
+    else
+        fail "lintian"
+    fi
 else
     echo "lintian is not installed: not run"
 fi
