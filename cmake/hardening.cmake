@@ -7,9 +7,10 @@
 # -O3, is overridden, since the flag given last wins); a Debug build gets -Og,
 # which keeps it debuggable and still lets _FORTIFY_SOURCE work, as that
 # needs an optimising build. The sanitizer build keeps its build type's own
-# optimisation and has no _FORTIFY_SOURCE: the glibc checking wrappers take
-# the place of the calls that AddressSanitizer intercepts, so they would hide
-# the faults it looks for. All other flags go into the sanitizer build too.
+# optimisation and has no _FORTIFY_SOURCE: the sanitizers do not support
+# source fortification (glibc's checking wrappers replace calls they would
+# intercept), and with it they miss faults or report false ones. All other
+# flags go into the sanitizer build too.
 
 include(CheckCXXCompilerFlag)
 include(CheckCXXSourceCompiles)
