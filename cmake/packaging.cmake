@@ -26,6 +26,8 @@ install(CODE "set(ZUN_PATH \"${ZUN_PATH}\")
   set(ZUN_MAN_STAGE \"${ZUN_MAN_DIR}/installed\")
   set(ZUN_GZIP \"${ZUN_GZIP}\")")
 install(CODE [[
+  # The installed directories, for this install's prefix; the rule that makes
+  # the programs root's below uses zun_SBINDIR too.
   foreach(dir SBINDIR MANDIR)
     if(IS_ABSOLUTE "${ZUN_${dir}}")
       set(zun_${dir} "${ZUN_${dir}}")
@@ -62,16 +64,11 @@ endif()
 
 # chown clears the set-user-id bit, so the mode is set again after it. Only
 # root can hand the programs to root; anyone else installs them as their own.
-install(CODE "set(ZUN_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")")
 install(CODE "set(ZUN_PROGRAMS \"${ZUN_PROGRAMS}\")")
 install(CODE [[
   execute_process(COMMAND id -u OUTPUT_VARIABLE zun_uid OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(zun_uid STREQUAL "0")
-    if(IS_ABSOLUTE "${ZUN_SBINDIR}")
-      set(zun_dir "$ENV{DESTDIR}${ZUN_SBINDIR}")
-    else()
-      set(zun_dir "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${ZUN_SBINDIR}")
-    endif()
+    set(zun_dir "$ENV{DESTDIR}${zun_SBINDIR}")
     foreach(prog IN LISTS ZUN_PROGRAMS)
       execute_process(COMMAND chown 0:0 "${zun_dir}/${prog}" RESULT_VARIABLE rc)
       if(rc EQUAL 0)
