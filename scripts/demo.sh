@@ -3,12 +3,14 @@
 #
 # Run as root on a Debian machine. It installs what is missing, builds the
 # programs for the install root demo/root/ of this checkout, installs them
-# there set-user-id, lays a private installation beside them and then uses
-# each program in turn, showing what it changed and what the running mail
-# server makes of the change. The mail server listens on 127.0.0.1 only
-# (port 2525, or $DEMO_PORT); nothing goes beyond the loopback interface.
-# It can be run again; it ends with the mail server stopped, and with a
-# non-zero status when a step fails.
+# there set-user-id, lays a private installation beside them, owned as in
+# production (bin/zun by the account zun-demo, made when missing, the rest
+# by root), and then, as zun-demo, uses each program in turn and applies
+# each change by restarting the mail server, showing what the program
+# changed and what the server makes of it. The mail server listens on
+# 127.0.0.1 only (port 2525, or $DEMO_PORT); nothing goes beyond the
+# loopback interface. It can be run again; it ends with the mail server
+# stopped, and with a non-zero status when a step fails.
 set -eEuo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd -P)
@@ -18,6 +20,7 @@ port=${DEMO_PORT:-2525}
 mail=$root/sendmail/etc/mail
 init=$root/sendmail/etc/init.d/sendmail
 sbin=$root/sbin
+account=zun-demo
 snap=$(mktemp)
 
 # ---------------------------------------------------------------- output
@@ -45,9 +48,23 @@ run() {
     local shown
     shown=$(printf '%q ' "$@")
     shown=${shown//"$root"/\$ROOT}
-    shown=${shown//"$sbin/"/}
     printf '$ %s\n' "${shown% }"
     "$@"
+}
+
+# Runs one of the programs as the application account, as the product's
+# management application would, and prints it as that account would type
+# it. It runs from inside the programs' directory, the demo's working
+# directory: the account needs no access to the directories above it then,
+# such as /root (mode 0700) holding the checkout.
+as_app() {  # PROGRAM ARGUMENT...
+    runuser -u "$account" -- "./$1" "${@:2}"
+}
+app() {  # PROGRAM ARGUMENT...
+    local shown
+    shown=$(printf '%q ' "./$1" "${@:2}")
+    printf '%s$ %s\n' "$account" "${shown% }"
+    as_app "$@"
 }
 
 # Prints a set-up command and runs it; its output is shown only when it
@@ -67,7 +84,7 @@ changes() {  # FILE COMMAND...
     local file=$1 name=${1#"$root"/}
     shift
     cp "$file" "$snap"
-    run "$@"
+    app "$@"
     diff -u --label "$name (before)" --label "$name (after)" "$snap" "$file" ||
         [ $? -eq 1 ] || fail "diff $name"
 }
@@ -140,9 +157,13 @@ address_test() {  # INPUT
     echo
 }
 
-rebuild_map() {  # NAME
-    say "\$ makemap hash \$ROOT/sendmail/etc/mail/$1 < \$ROOT/sendmail/etc/mail/$1"
-    makemap hash "$mail/$1" <"$mail/$1"
+# The programs edit the sources only: the application applies a change by
+# restarting the server, whose init script rebuilds sendmail.cf and the maps.
+restart() {
+    app mtactl -s stop
+    app mtactl -s start
+    pid=$(as_app mtactl -p | sed -n '1p')
+    check "the restarted server ($pid) is running" running "$pid"
 }
 
 line_of() {  # TEXT FILE: the number of the first line that holds TEXT
@@ -166,8 +187,14 @@ quietly cmake -S "$top" -B "$build" -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=Relea
 quietly cmake --build "$build" -j"$(nproc)"
 quietly cmake --install "$build" --prefix "$root"
 ls -l "$sbin"
-run "$top/scripts/lay-sandbox.sh" "$root" "$port"
-export PATH="$sbin:/usr/sbin:/usr/bin:/sbin:/bin"
+if ! id "$account" >/dev/null 2>&1; then
+    quietly useradd --system --user-group --home-dir /nonexistent --no-create-home \
+        --shell /usr/sbin/nologin "$account"
+fi
+run "$top/scripts/lay-sandbox.sh" --owner "$account" "$root" "$port"
+run ls -l "$root/bin/zun" "$mail/sendmail.mc" "$init"
+say "   from here on $account, the owner of \$ROOT/bin/zun, runs the programs, from \$ROOT/sbin:"
+run cd "$sbin"
 
 # ---------------------------------------------------------------- mtactl
 
@@ -181,9 +208,9 @@ check "sendmail.mc is the gateway template" same "$mail/sendmail.mc" "$mail/exam
 check "the hub configuration is now the backup" same "$mail/sendmail.mc.bak" "$mail/example-hub.mc"
 
 title "mtactl: start the mail server and ask for its process id"
-run mtactl -s start
-say '$ mtactl -p'
-pid=$(mtactl -p)
+app mtactl -s start
+printf '%s$ ./mtactl -p\n' "$account"
+pid=$(as_app mtactl -p)
 say "$pid"
 check "the recorded process ($pid) is running" running "$pid"
 say "   process $pid: $(tr '\0' ' ' <"/proc/$pid/cmdline" | sed 's/ *$//')"
@@ -199,18 +226,18 @@ try_sender
 check "the sender is refused (553)" reply_is 2 553
 
 changes "$mail/access" permitset -a -h $'From:example.org\tOK\n'
-rebuild_map access
+restart
 try_sender
 check "the access entry lets the sender in (250)" reply_is 2 250
 
 changes "$mail/access" permitset -e -H 'From:example.org' -h $'From:example.org\tREJECT\n'
-rebuild_map access
+restart
 try_sender
 check "the edited entry rejects the sender (550)" reply_is 2 550
 
 n=$(line_of 'From:example.org' "$mail/access")
 changes "$mail/access" permitset -r "$n"
-rebuild_map access
+restart
 try_sender
 check "without the entry the sender is refused again (553)" reply_is 2 553
 
@@ -222,33 +249,26 @@ check "without an entry, mail for partner.example goes to the domain itself" \
     has_line 'parse *returns: \$# esmtp \$@ partner \. example \.' "$snap"
 
 changes "$mail/mailertable" routeset -a -d partner.example -h 'smtp:[mx.partner.example]'
-rebuild_map mailertable
+restart
 address_test $'/map mailertable partner.example\n3,0 user@partner.example\n'
 check "the new entry routes it to [mx.partner.example]" \
     has_line 'parse *returns: \$# smtp \$@ \[ mx \. partner \. example \]' "$snap"
 
 changes "$mail/mailertable" routeset -e -D partner.example -d partner.example \
     -h 'relay:[relay.partner.example]'
-rebuild_map mailertable
+restart
 address_test $'3,0 user@partner.example\n'
 check "the edited entry routes it through the relay mailer" \
     has_line 'parse *returns: \$# relay \$@ \[ relay \. partner \. example \]' "$snap"
 
 n=$(line_of 'partner.example' "$mail/mailertable")
 changes "$mail/mailertable" routeset -r "$n"
-rebuild_map mailertable
+restart
 address_test $'3,0 user@partner.example\n'
 check "without the entry it goes to the domain itself again" \
     has_line 'parse *returns: \$# esmtp \$@ partner \. example \.' "$snap"
 
 # ---------------------------------------------------------------- hookset
-
-restart() {
-    run mtactl -s stop
-    run mtactl -s start
-    pid=$(mtactl -p | sed -n '1p')
-    check "the restarted server ($pid) is running" running "$pid"
-}
 
 # A fixed path: hookset refuses words that m4 would expand, and the path of
 # the checkout might hold one.
@@ -283,7 +303,7 @@ check "the server defers the mail (451)" reply_is 2 451
 # ---------------------------------------------------------------- the end
 
 title "mtactl: stop the mail server"
-run mtactl -s stop
+app mtactl -s stop
 check "process $pid is gone" eval '! running "$pid"'
 
 title "demo: all steps passed"

@@ -5,10 +5,12 @@ set -eu
 
 # file: CPack's Debian generator refuses to work without it; acl: the
 # tests set and read ACLs; xfsprogs: the editor's block sharing is tested
-# and measured on an XFS image.
+# and measured on an XFS image; binutils (readelf) and lintian: the
+# package test checks the programs' hardening and the package; passwd
+# (useradd): the demo makes the application account.
 packages=(cmake g++ make libgtest-dev m4 sendmail-bin sendmail-cf
           mandoc clang libclang-rt-14-dev clang-tidy cppcheck strace
-          util-linux time dpkg-dev file acl xfsprogs)
+          util-linux time dpkg-dev file acl xfsprogs binutils lintian passwd)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -11,17 +11,35 @@
 #   ROOT/sendmail/var/run/                its PID file
 #   ROOT/sendmail/var/spool/mqueue/       its queue
 #
-# Everything belongs to the caller. Laying again over an earlier tree
-# replaces the files above and leaves anything else there alone.
+# Everything belongs to the caller. With --owner, which only root may give,
+# the tree is laid as a production installation is: bin/zun belongs to
+# ACCOUNT (the account the management application runs as) and its group,
+# everything else to root. Laying again over an earlier tree replaces the
+# files above and leaves anything else there alone.
 #
-# usage: scripts/lay-sandbox.sh ROOT [PORT]
+# usage: scripts/lay-sandbox.sh [--owner ACCOUNT] ROOT [PORT]
 set -eu
 
 usage() {
-    echo "usage: $0 ROOT [PORT]" >&2
+    echo "usage: $0 [--owner ACCOUNT] ROOT [PORT]" >&2
     exit 2
 }
 
+owner=
+if [ "${1-}" = --owner ]; then
+    [ $# -ge 2 ] || usage
+    owner=$2
+    shift 2
+    owner_uid=$(id -u -- "$owner" 2>/dev/null) || {
+        echo "$0: no such account '$owner'" >&2
+        exit 2
+    }
+    owner_gid=$(id -g -- "$owner")
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$0: --owner needs root: only root can give the files to root and to $owner" >&2
+        exit 2
+    fi
+fi
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 root=${1%/}
 port=${2:-2525}
@@ -64,6 +82,15 @@ printf '%s\n' "$port" >"$root/sendmail/etc/mail/port"
 chmod 0644 "$root/sendmail/etc/mail/port"
 install_file 0755 "$kit/init.d/sendmail" "$root/sendmail/etc/init.d/sendmail"
 
+if [ -n "$owner" ]; then
+    # Directories an earlier lay made may belong to someone else; what this
+    # one wrote is root's already.
+    chown 0:0 "$root" "$root/bin" "$root/sendmail" "$root/sendmail/etc" \
+        "$root/sendmail/etc/mail" "$root/sendmail/etc/init.d" "$root/sendmail/var" \
+        "$root/sendmail/var/run" "$root/sendmail/var/spool" "$root/sendmail/var/spool/mqueue"
+    chown "$owner_uid:$owner_gid" "$root/bin/zun"
+fi
+
 # sendmail will not trust files under a directory that others may write to.
 dir=$root
 while [ "$dir" != / ]; do
@@ -74,4 +101,8 @@ while [ "$dir" != / ]; do
     dir=$(dirname "$dir")
 done
 
-echo "laid a private installation under $root (port $port)"
+if [ -n "$owner" ]; then
+    echo "laid a private installation under $root (port $port), bin/zun owned by $owner"
+else
+    echo "laid a private installation under $root (port $port)"
+fi

@@ -2,8 +2,9 @@
 # An install of a build that carries the placeholder install root is refused,
 # by cmake --install and by cpack alike, before anything is written. The
 # Debian package of a build for a real root holds the four programs
-# root:root with mode 4755 in usr/sbin, the manual pages in section 8, and
-# nothing else.
+# root:root with mode 4755 in usr/sbin, stripped and hardened, the manual
+# pages in section 8, the copyright file and the changelog, and nothing
+# else; lintian, where installed, finds no error and no warning in it.
 # Usage: package_test.sh CMAKE CPACK SOURCE_DIR GENERATOR CXX. Exit 77 means
 # skipped.
 set -eu
@@ -93,6 +94,9 @@ for p in $progs; do
     echo "-rwsr-xr-x root/root ./usr/sbin/$p" >>"$expected"
     echo "-rw-r--r-- root/root ./usr/share/man/man8/$p.8.gz" >>"$expected"
 done
+for f in copyright changelog.gz; do
+    echo "-rw-r--r-- root/root ./usr/share/doc/zun-suid/$f" >>"$expected"
+done
 grep -v '^d' "$work/listing" | sort >"$work/files"
 sort -o "$expected" "$expected"
 if ! cmp -s "$expected" "$work/files"; then
@@ -120,8 +124,41 @@ for p in $progs; do
     gzip -dc "$page" >"$work/$p.8" || fail "$p.8.gz is not gzip"
     grep -q "^\.Dt $(echo "$p" | tr a-z A-Z) 8\$" "$work/$p.8" || fail "$p.8 is not in section 8"
     grep -qF "$root" "$work/$p.8" || fail "$p.8 does not name the install root $root"
+    grep -qF "/usr/sbin/$p " "$work/$p.8" || fail "$p.8 does not name /usr/sbin/$p"
     grep -qaF "${root}sendmail/etc/mail/sendmail.mc" "$f" || fail "$p is not built for $root"
 done
+
+# What the compiler and linker made of the programs, not the flags asked
+# for: a position-independent executable, relocations read-only after
+# start-up with every symbol bound then (full RELRO), a stack that is not
+# executable, the stack protector and at least one fortified call. And no
+# symbol table: the package's programs are stripped.
+hardening() {  # PROGRAM: prints what it lacks
+    readelf -hldSW --dyn-syms "$1" >"$work/elf"
+    grep -q 'Type: *DYN' "$work/elf" && grep -q 'FLAGS_1.* PIE' "$work/elf" || echo "not PIE;"
+    grep -q GNU_RELRO "$work/elf" || echo "no RELRO;"
+    grep -Eq 'BIND_NOW|FLAGS_1.* NOW' "$work/elf" || echo "no BIND_NOW;"
+    grep GNU_STACK "$work/elf" | grep -qv RWE || echo "executable stack;"
+    grep -q ' UND __stack_chk_fail' "$work/elf" || echo "no __stack_chk_fail;"
+    grep -Eq ' UND __[a-z0-9_]+_chk(@|$)' "$work/elf" || echo "no fortified function;"
+    ! grep -q ' \.symtab ' "$work/elf" || echo "not stripped;"
+}
+for p in $progs; do
+    lacks=$(hardening "$work/root/usr/sbin/$p")
+    [ -z "$lacks" ] || fail "$p:" $lacks
+done
+
+if command -v lintian >/dev/null 2>&1; then
+    allow_root=
+    [ "$(id -u)" != 0 ] || allow_root=--allow-root
+    if lintian $allow_root --fail-on error,warning "$deb"; then
+        echo "lintian: no error, no warning"
+    else
+        fail "lintian"
+    fi
+else
+    echo "lintian is not installed: not run"
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
