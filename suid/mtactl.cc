@@ -123,13 +123,7 @@ int run_init(char *word)
     std::transform(env.begin(), env.end(), envp.begin(), [](std::string &e) { return e.data(); });
     std::string arg0 = INIT_ARG0;
     char *const argv[] = {arg0.data(), word, nullptr};
-    if (!service_state()) {
-        std::perror(MSG_EXEC);
-        return -1;
-    }
-    const int rc = execve(SENDMAIL_INIT, argv, envp.data());
-    std::perror(MSG_EXEC);
-    return rc;
+    return run_service(SENDMAIL_INIT, argv, envp.data(), MSG_EXEC);
 }
 
 int start_stop(char *word)

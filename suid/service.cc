@@ -11,14 +11,18 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <initializer_list>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "edit_file.h"
@@ -31,6 +35,19 @@ using rlimit_resource = __rlimit_resource;
 #else
 using rlimit_resource = int;
 #endif
+
+// The child's status when the script cannot be started: -1, as the caller
+// sees it.
+constexpr int NOT_STARTED = 255;
+
+bool write_to(const char *path, std::string_view text)
+{
+    const int fd = open(path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && written;
+}
 
 // Root's own groups, all of them: the caller's group and supplementary
 // groups would otherwise come along to everything root does and creates,
@@ -54,6 +71,47 @@ void lift_cpu_limit()
     (void)setrlimit(RLIMIT_CPU, &rl);
 }
 
+bool octal_digits(std::string_view s)
+{
+    return s.size() == 3 && s.find_first_not_of("01234567") == std::string_view::npos;
+}
+
+// mountinfo writes a space, tab, newline or backslash in a path as \ooo.
+std::string unescaped(const std::string &field)
+{
+    std::string path;
+    for (size_t i = 0; i < field.size(); i++) {
+        if (field[i] == '\\' && octal_digits(std::string_view(field).substr(i + 1, 3))) {
+            path += static_cast<char>((field[i + 1] - '0') << 6 | (field[i + 2] - '0') << 3 |
+                                      (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            path += field[i];
+        }
+    }
+    return path;
+}
+
+// Where each cgroup hierarchy, of either version, is mounted: the fifth
+// field of a line whose file-system type follows the "-" that ends the
+// optional fields.
+std::vector<std::string> cgroup_mounts()
+{
+    std::vector<std::string> mounts;
+    std::ifstream in("/proc/self/mountinfo");
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string field, mount_point;
+        for (int i = 0; i < 5 && fields >> field; i++)
+            mount_point = field;
+        while (fields >> field && field != "-") {
+        }
+        if (fields >> field && (field == "cgroup" || field == "cgroup2"))
+            mounts.push_back(unescaped(mount_point));
+    }
+    return mounts;
+}
+
 // The interval timers survive exec, so a caller can arm them for us.
 void stop_timers()
 {
@@ -74,6 +132,40 @@ void default_signals()
     sigset_t none;
     sigemptyset(&none);
     (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+bool usable(int fd, int want)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1)
+        return false;
+#ifdef O_PATH
+    if ((flags & O_PATH) != 0)
+        return false;
+#endif
+    return (flags & O_ACCMODE) == O_RDWR || (flags & O_ACCMODE) == want;
+}
+
+// glibc opens a set-user-id program's closed descriptor 0 on /dev/full for
+// writing, and 1 and 2 on /dev/null for reading: the script's first
+// message would fail. Such a descriptor gets /dev/null the right way.
+bool usable_streams()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        const int want = fd == 0 ? O_RDONLY : O_WRONLY;
+        if (usable(fd, want))
+            continue;
+        const int null_fd = open("/dev/null", want);
+        if (null_fd < 0)
+            return false;
+        if (null_fd != fd) {
+            const bool moved = dup2(null_fd, fd) == fd;
+            close(null_fd);
+            if (!moved)
+                return false;
+        }
+    }
+    return true;
 }
 
 // Every descriptor from 3 up; 0 to 2 stay the caller's, so that the
@@ -164,17 +256,22 @@ void service_scheduling()
 #endif
 }
 
-}  // namespace
-
+// The child's state before the exec. Out of the caller's session, the
+// caller's terminal can neither stop nor end the script and what it starts.
 bool service_state()
 {
-    if (!close_from_3() || chdir("/") != 0)
+    if (setsid() < 0 || !usable_streams() || !close_from_3() || chdir("/") != 0)
         return false;
     service_scheduling();
     service_limits();
+    // Any user may raise their own OOM score adjustment, which the daemon
+    // would inherit; taking it back needs CAP_SYS_RESOURCE.
+    (void)write_to("/proc/self/oom_score_adj", "0");
     default_signals();
     return true;
 }
+
+}  // namespace
 
 void secure_stdio()
 {
@@ -199,6 +296,14 @@ void ignore_caller_signals()
         signal(sig, SIG_IGN);
 }
 
+void leave_caller_cgroups()
+{
+    const std::string pid = std::to_string(getpid());
+    // Where the kernel refuses, the process stays where it was.
+    for (const std::string &mount : cgroup_mounts())
+        (void)write_to((mount + "/cgroup.procs").c_str(), pid);
+}
+
 int do_suid()
 {
     struct stat st;
@@ -218,4 +323,32 @@ int do_suid()
     umask(022);
     lift_cpu_limit();
     return 1;
+}
+
+int run_service(const char *path, char *const argv[], char *const envp[], const char *fail_msg)
+{
+    // With SIGCHLD ignored, as a caller may leave it, the child would be
+    // reaped unseen and its status lost.
+    signal(SIGCHLD, SIG_DFL);
+    // A process-group leader, as a shell with job control makes us, cannot
+    // start a session; its child can.
+    const pid_t pid = fork();
+    if (pid < 0) {
+        std::perror(fail_msg);
+        return -1;
+    }
+    if (pid == 0) {
+        if (service_state())
+            execve(path, argv, envp);
+        std::perror(fail_msg);
+        _exit(NOT_STARTED);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            std::perror(fail_msg);
+            return -1;
+        }
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }

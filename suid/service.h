@@ -1,7 +1,7 @@
 // service: the process state a program takes on before it acts for its
 // caller, and the state the init script is started with: identity, timers,
-// signals and limits. Nothing of the caller's process may end or stop
-// root's work halfway.
+// signals, limits, cgroups, session and standard streams. Nothing of the
+// caller's process may end, stop or confine root's work halfway.
 #ifndef SERVICE_H
 #define SERVICE_H
 
@@ -12,12 +12,18 @@ void secure_stdio();
 // Disarms the interval timers the caller armed before the exec and ignores
 // SIGPIPE and the signals of the caller's terminal.
 void ignore_caller_signals();
+// Moves the process into the root cgroup of every mounted hierarchy, as far
+// as the kernel lets it: whoever stops, freezes or limits the caller's
+// cgroups must not reach root's work, nor the daemon it starts.
+void leave_caller_cgroups();
 
-// The state the init script, and the daemon it starts, begin with, the way
-// a service manager starts a service: nothing of the caller's process state
-// but descriptors 0 to 2, in /, with default signals and process 1's limits
-// and scheduling (each as far as the system allows). false, with errno set,
-// when it could not be given.
-bool service_state();
+// Runs path with argv and envp the way a service manager starts a service:
+// in a child in a session of its own, with descriptors 0 to 2 usable and no
+// other, in /, with default signals, process 1's limits and scheduling and
+// an OOM score adjustment of 0 (each as far as the system allows). Waits for
+// it and returns its exit status, or 128 plus the number of the signal that
+// ended it. When it cannot be started: perror(fail_msg), then -1 (or 255
+// from the child).
+int run_service(const char *path, char *const argv[], char *const envp[], const char *fail_msg);
 
 #endif

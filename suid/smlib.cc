@@ -37,6 +37,7 @@ int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int 
         *status = suid_status;
         return 0;
     }
+    leave_caller_cgroups();
     return 1;
 }
 

@@ -66,9 +66,9 @@ int is_sm_installed();
 int do_suid();
 // The start-up every program runs before it looks at an option:
 // secure_stdio and ignore_caller_signals (service.h); is_sm_installed;
-// do_suid. Returns 1 when all passed; otherwise writes the matching message
-// (MSG_NOT_INSTALLED or suid_msg) and stores the status to exit with in
-// *status.
+// do_suid; leave_caller_cgroups. Returns 1 when all passed; otherwise
+// writes the matching message (MSG_NOT_INSTALLED or suid_msg) and stores
+// the status to exit with in *status.
 int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int *status);
 
 // Opens path for reading without following a symbolic link at its name and

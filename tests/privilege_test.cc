@@ -1,14 +1,22 @@
 // The programs installed for real: a root-owned set-user-id copy run by an
 // unprivileged user, and copies run by users the check must refuse.
+#include <mntent.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "smlib.h"
@@ -17,6 +25,74 @@
 namespace {
 
 using zt::InstallTree;
+using Args = std::vector<std::string>;
+
+// Whether a process here may take back a raise of its OOM score adjustment.
+bool oom_raise_undone()
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::ofstream("/proc/self/oom_score_adj") << 900;
+        _exit(std::ofstream("/proc/self/oom_score_adj") << 0 << std::flush ? 0 : 1);
+    }
+    return pid > 0 && zt::wait_exit(pid) == 0;
+}
+
+// A sub-cgroup of every mounted hierarchy for a caller to join, emptied and
+// removed again whatever happens. refused says where the kernel made none.
+class CallerCgroups {
+public:
+    CallerCgroups()
+    {
+        FILE *mounts = setmntent("/proc/self/mounts", "r");
+        while (const struct mntent *m = mounts != nullptr ? getmntent(mounts) : nullptr) {
+            if (std::string(m->mnt_type).compare(0, 6, "cgroup") != 0)
+                continue;
+            const std::string top = m->mnt_dir, dir = top + "/zt-caller." + std::to_string(getpid());
+            if (mkdir(dir.c_str(), 0755) != 0) {
+                refused += top + ": " + std::strerror(errno) + "; ";
+                continue;
+            }
+            dirs.push_back(dir);
+            // A new cpuset takes no process before it has CPUs and memory nodes.
+            for (const char *f : {"/cpuset.cpus", "/cpuset.mems"})
+                if (zt::exists(top + f) && zt::exists(dir + f))
+                    std::ofstream(dir + f) << zt::read_file(top + f);
+        }
+        if (mounts != nullptr)
+            endmntent(mounts);
+        if (dirs.empty() && refused.empty())
+            refused = "no cgroup hierarchy is mounted";
+    }
+    ~CallerCgroups()
+    {
+        kill_all();
+        for (const std::string &dir : dirs)
+            for (int i = 0; i < 100 && rmdir(dir.c_str()) != 0 && errno == EBUSY; i++)
+                usleep(10000);
+    }
+    CallerCgroups(const CallerCgroups &) = delete;
+    CallerCgroups &operator=(const CallerCgroups &) = delete;
+
+    // Kills every process in them, as a service manager stops a service,
+    // and waits until they are empty.
+    void kill_all() const
+    {
+        for (int i = 0; i < 500; i++) {
+            std::string pids;
+            for (const std::string &dir : dirs)
+                pids += zt::read_file(dir + "/cgroup.procs");
+            if (pids.empty())
+                return;
+            for (const std::string &pid : zt::lines(pids))
+                kill(std::stoi(pid), SIGKILL);
+            usleep(10000);
+        }
+    }
+
+    std::vector<std::string> dirs;
+    std::string refused;
+};
 
 class Privilege : public zt::TreeTest {
 protected:
@@ -48,9 +124,13 @@ TEST_F(Privilege, OwnerOfTheMainProgramRunsItAsRoot)
     ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
     ASSERT_EQ(chmod(SENDMAIL_CONF, 0640), 0);
     zt::write_file(SENDMAIL_PID, "4242\n", 0600);
-    for (const auto &[args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"-p"}, "4242\n"}, {{"-g"}, ""}, {{"-s", "start"}, ""}}) {
-        const zt::Result r = zt::run(suid_copy, args, zt::as_nobody());
+    // glibc gives a set-user-id program a closed standard output read-only.
+    for (const auto &[args, out, closed_out] : std::vector<std::tuple<Args, std::string, bool>>{
+             {{"-p"}, "4242\n", false}, {{"-g"}, "", false}, {{"-s", "start"}, "", false},
+             {{"-s", "start"}, "", true}}) {
+        zt::RunOptions opt = zt::as_nobody();
+        opt.close_stdout = closed_out;
+        const zt::Result r = zt::run(suid_copy, args, opt);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, out);
     }
@@ -92,11 +172,14 @@ std::string service_limits()
 
 // Nothing of the caller's process state reaches the init script but
 // descriptors 0 to 2: not its groups, descriptors, limits, priority,
-// directory or timers. The timer would fire while the script runs.
+// directory, timers, session, cgroups or OOM score. The timer is due well
+// after the start, while the script still runs. When the caller's cgroups
+// are stopped, the daemon the script started lives on.
 TEST_F(Privilege, InitScriptStartsAsAService)
 {
     ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
-    zt::write_file(InstallTree::path("sendmail/var/run/init.sleep"), "600\n");
+    zt::write_file(InstallTree::path("sendmail/var/run/init.sleep"), "4500\n");
+    zt::write_file(InstallTree::path("sendmail/var/run/init.daemon"), "30\n");
     zt::TempDir own;
     ASSERT_EQ(chown(own.path().c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
     struct rlimit core;
@@ -109,16 +192,28 @@ TEST_F(Privilege, InitScriptStartsAsAService)
     opt.cwd = own.path();
     opt.soft_limits = {{RLIMIT_FSIZE, 4096}, {RLIMIT_NOFILE, 16}, {RLIMIT_CPU, 5},
                        {RLIMIT_CORE, core.rlim_max}};
-    opt.timer_ms = 300;
+    opt.timer_ms = 4000;
+    opt.own_group = true;
+    const CallerCgroups cgroups;
+    opt.cgroups = cgroups.dirs;
+    opt.oom_score_adj = 900;
     const zt::Result r = zt::run(suid_copy, {"-s", "start"}, opt);
+    const pid_t daemon = std::atoi(zt::read_file(SENDMAIL_PID).c_str());
+    const std::shared_ptr<void> reap(nullptr, [daemon](void *) {
+        if (daemon > 0)
+            kill(daemon, SIGKILL);
+    });
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 0) << r.err;
-    std::string state, limits;
+    std::string state, limits, oom;
     for (const std::string &line :
          zt::lines(zt::read_file(InstallTree::path("sendmail/var/run/init.log")))) {
         if (line.compare(0, 6, "limit=") == 0)
             limits += line + "\n";
-        else if (line.compare(0, 4, "argv") != 0 && line.compare(0, 4, "env=") != 0)
+        else if (line.compare(0, 4, "oom=") == 0)
+            oom = line;
+        else if (line.compare(0, 4, "argv") != 0 && line.compare(0, 4, "env=") != 0 &&
+                 (line.compare(0, 7, "cgroup=") != 0 || cgroups.refused.empty()))
             state += line + "\n";
     }
     cpu_set_t cpus;
@@ -126,8 +221,21 @@ TEST_F(Privilege, InitScriptStartsAsAService)
     EXPECT_EQ(state, "uid=0 0\ngid=0 0\ngroups=0\nfds=0 1 2 \nnice=0\nsched=0 cpus=" +
                          std::to_string(CPU_COUNT(&cpus)) +
                          " ioprio=" + std::to_string(syscall(SYS_ioprio_get, 1, 1)) +
-                         "\ncwd=/\nend\n");
+                         "\ncwd=/\nsid=own\nstreams=rww\nend\n");
     EXPECT_EQ(limits, service_limits());
+    ASSERT_GT(daemon, 0);
+    cgroups.kill_all();
+    std::string skipped;
+    if (cgroups.refused.empty())
+        EXPECT_TRUE(zt::running(daemon));
+    else
+        skipped = "no sub-cgroup for the caller in " + cgroups.refused;
+    if (oom_raise_undone())
+        EXPECT_EQ(oom, "oom=0");
+    else
+        skipped += "the OOM score adjustment cannot be lowered here (no CAP_SYS_RESOURCE)";
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
 
 // A caller who could lay, or change, any directory on the way to a file
