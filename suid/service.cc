@@ -60,15 +60,14 @@ bool become_root_group()
     return setgid(0) == 0;
 }
 
-// A caller's low CPU limit must not cut a root edit short. Without
-// CAP_SYS_RESOURCE only the soft limit can be raised, up to the hard one.
-void lift_cpu_limit()
+// CPU time counts across exec, so a caller can use up all but a moment of
+// its limit and then run us: a finite limit would end a root edit, or the
+// daemon, wherever the caller likes. Raising the hard limit needs
+// CAP_SYS_RESOURCE, which root often lacks.
+bool lift_cpu_limit()
 {
-    struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
-    if (setrlimit(RLIMIT_CPU, &rl) == 0 || getrlimit(RLIMIT_CPU, &rl) != 0)
-        return;
-    rl.rlim_cur = rl.rlim_max;
-    (void)setrlimit(RLIMIT_CPU, &rl);
+    const struct rlimit none = {RLIM_INFINITY, RLIM_INFINITY};
+    return setrlimit(RLIMIT_CPU, &none) == 0;
 }
 
 bool octal_digits(std::string_view s)
@@ -320,8 +319,9 @@ int do_suid()
         return 0;
     if (getuid() == 0 && !become_root_group())
         return 0;
+    if (!lift_cpu_limit())
+        return 0;
     umask(022);
-    lift_cpu_limit();
     return 1;
 }
 

@@ -27,6 +27,41 @@ namespace {
 using zt::InstallTree;
 using Args = std::vector<std::string>;
 
+// Each program with a command line that would change something, its status
+// for a missing installation and for a refused caller, and its refusal.
+const struct Program {
+    std::string name;
+    Args args;
+    int missing, refused;
+    std::string refusal;
+} PROGRAMS[] = {
+    {"hookset",
+     {"-m", "f1", "-s", "unix:/run/f1", "-t", "enabled", "-f", "1", "-C", "1", "-R", "1", "-E",
+      "1", "-S", "1"},
+     1, 2, MSG_CANT_GO_SUID},
+    {"routeset", {"-a", "-d", "a", "-h", "b"}, 1, 2, MSG_CHANGE_UID},
+    {"permitset", {"-a", "-h", "x\n"}, 1, 2, MSG_CHANGE_UID},
+    {"mtactl", {"-s", "start"}, 255, 255, MSG_CANT_GO_SUID},
+};
+
+// Nothing ran as root and no file changed.
+void expect_untouched()
+{
+    EXPECT_FALSE(zt::exists(InstallTree::path("sendmail/var/run/init.log")));
+    EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_SENDMAIL_MC);
+    EXPECT_EQ(zt::read_file(InstallTree::mail("access")), zt::TREE_ACCESS);
+    EXPECT_EQ(zt::read_file(InstallTree::mail("mailertable")), zt::TREE_MAILERTABLE);
+}
+
+// Without CAP_SYS_RESOURCE root may not raise a hard limit.
+bool can_raise_limits()
+{
+    for (const std::string &line : zt::lines(zt::read_file("/proc/self/status")))
+        if (line.compare(0, 7, "CapEff:") == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> 24 & 1) != 0;
+    return false;
+}
+
 // Whether a process here may take back a raise of its OOM score adjustment.
 bool oom_raise_undone()
 {
@@ -148,12 +183,7 @@ TEST_F(Privilege, OwnerOfTheMainProgramRunsItAsRoot)
 // CAP_SYS_RESOURCE.
 std::string service_limits()
 {
-    const bool can_raise = [] {
-        for (const std::string &line : zt::lines(zt::read_file("/proc/self/status")))
-            if (line.compare(0, 7, "CapEff:") == 0)
-                return (std::stoull(line.substr(7), nullptr, 16) >> 24 & 1) != 0;
-        return false;
-    }();
+    const bool can_raise = can_raise_limits();
     std::string lines;
     for (int res = 0; res < RLIM_NLIMITS; res++) {
         struct rlimit pid1, own;
@@ -238,13 +268,29 @@ TEST_F(Privilege, InitScriptStartsAsAService)
         GTEST_SKIP() << skipped;
 }
 
+// A CPU-time limit that root cannot lift would end an edit, or the daemon,
+// once used up: every program refuses such a caller before it opens a file.
+TEST_F(Privilege, CpuLimitThatRootCannotLiftIsRefused)
+{
+    if (can_raise_limits())
+        GTEST_SKIP() << "root may lift any CPU-time limit here (CAP_SYS_RESOURCE)";
+    ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+    zt::RunOptions opt = zt::as_nobody();
+    opt.hard_limits = {{RLIMIT_CPU, 30}};
+    for (const Program &p : PROGRAMS) {
+        const zt::Result r = zt::run(suid(p.name), p.args, opt);
+        EXPECT_EQ(r.status, p.refused) << p.name;
+        EXPECT_EQ(r.err, p.refusal) << p.name;
+        expect_untouched();
+    }
+}
+
 // A caller who could lay, or change, any directory on the way to a file
 // that root trusts could make root run or copy what it likes: the whole
 // tree under the sticky /tmp, or one directory of it in turn. Every program
 // refuses, and nothing runs as root.
 TEST_F(Privilege, UnsafePathsAreRefused)
 {
-    using Args = std::vector<std::string>;
     const auto to_caller = [](const std::string &rel) {
         return [rel](InstallTree &) {
             ASSERT_EQ(chown(InstallTree::path(rel).c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
@@ -259,9 +305,7 @@ TEST_F(Privilege, UnsafePathsAreRefused)
         return "Permissions on " + InstallTree::mail(file) +
                " are not correct.\nFailed to open the file.: Permission denied\n" + then;
     };
-    const Args milter = {"-m", "f1", "-s", "unix:/run/f1", "-t", "enabled", "-f", "1",
-                         "-C", "1", "-R", "1", "-E", "1", "-S", "1"};
-    const Args access = {"-a", "-h", "x\n"}, route = {"-a", "-d", "a", "-h", "b"};
+    const Args &milter = PROGRAMS[0].args, &route = PROGRAMS[1].args, &access = PROGRAMS[2].args;
     // The whole tree, its root under /tmp too.
     const std::function<void(InstallTree &)> planted = [](InstallTree &tree) {
         tree.chown_all(zt::nobody_uid(), zt::nobody_gid());
@@ -303,10 +347,7 @@ TEST_F(Privilege, UnsafePathsAreRefused)
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
-        EXPECT_FALSE(zt::exists(InstallTree::path("sendmail/var/run/init.log")));
-        EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_SENDMAIL_MC);
-        EXPECT_EQ(zt::read_file(InstallTree::mail("access")), zt::TREE_ACCESS);
-        EXPECT_EQ(zt::read_file(InstallTree::mail("mailertable")), zt::TREE_MAILERTABLE);
+        expect_untouched();
     }
 }
 

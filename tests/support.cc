@@ -302,6 +302,11 @@ static void hand_over(const RunOptions &opt)
         if (setrlimit(res, &rl) != 0)
             _exit(124);
     }
+    for (const auto &[res, limit] : opt.hard_limits) {
+        const struct rlimit rl = {limit, limit};
+        if (setrlimit(res, &rl) != 0)
+            _exit(124);
+    }
     if (opt.own_group && setpgid(0, 0) != 0)
         _exit(122);
     for (const std::string &dir : opt.cgroups) {

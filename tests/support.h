@@ -107,6 +107,7 @@ struct RunOptions {
     bool idle = false;                  // SCHED_IDLE, idle I/O class, CPU 0 only
     std::string cwd;                    // working directory
     std::vector<std::pair<int, rlim_t>> soft_limits;  // resource and soft limit
+    std::vector<std::pair<int, rlim_t>> hard_limits;  // resource, and its soft and hard limit
     long timer_ms = 0;                  // ITIMER_REAL due after, and every, that many ms
     bool own_group = false;             // a process-group leader, as job control makes it
     std::vector<std::string> cgroups;   // cgroup directories it joins
