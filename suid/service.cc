@@ -305,15 +305,16 @@ void leave_caller_cgroups()
 
 int do_suid()
 {
+    // Its owner counts only where nobody else could have put it there, and
+    // nothing at a path that is not safe is looked at as root.
+    if (!safe_path(ZUN_BIN_PATH))
+        return 0;
     struct stat st;
     if (stat(ZUN_BIN_PATH, &st) < 0)
         return 0;
     // Only the owner of the product's main program may use the system;
     // root is not excepted.
     if (getuid() != st.st_uid)
-        return 0;
-    // Its owner counts only where nobody else could have put it there.
-    if (!safe_path(ZUN_BIN_PATH))
         return 0;
     if (setuid(geteuid()) != 0)
         return 0;

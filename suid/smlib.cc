@@ -14,12 +14,20 @@
 #include "edit_file.h"
 #include "service.h"
 
-int is_sm_installed()
+// Judged only through a safe path, and so only as root where nobody else
+// could have laid the tree: a link in a tree the caller laid would
+// otherwise tell, by the answer, whether any path exists.
+static bool installed(const char *path)
 {
     struct stat st;
+    return safe_path(path) && stat(path, &st) == 0;
+}
+
+int is_sm_installed()
+{
     // Both are looked at, whatever the first one gave.
-    const bool root_ok = stat(SENDMAIL_ROOT, &st) >= 0;
-    const bool conf_ok = stat(SENDMAIL_CONF, &st) >= 0;
+    const bool root_ok = installed(SENDMAIL_ROOT);
+    const bool conf_ok = installed(SENDMAIL_CONF);
     return root_ok && conf_ok ? 1 : 0;
 }
 

@@ -57,11 +57,11 @@ inline constexpr char MSG_CHANGE_UID[] = "Failed to change user id.\n";
 // The milter writer and hookset refuse an over-long name alike.
 inline constexpr char MSG_MILTER_NAME_TOO_LONG[] = "Milter name is too long.\n";
 
-// Start-up. is_sm_installed: 1 when SENDMAIL_ROOT and SENDMAIL_CONF exist.
-// do_suid: 1 when the real user owns ZUN_BIN_PATH, at a safe path, and the
-// process has become wholly its effective user, with umask 022 and no
-// CPU-time limit; do_suid is defined with the rest of the process state,
-// in service.cc.
+// Start-up. is_sm_installed: 1 when SENDMAIL_ROOT and SENDMAIL_CONF exist
+// and have safe paths. do_suid: 1 when the real user owns ZUN_BIN_PATH, at
+// a safe path, and the process has become wholly its effective user, with
+// umask 022 and no CPU-time limit; do_suid is defined with the rest of the
+// process state, in service.cc.
 int is_sm_installed();
 int do_suid();
 // The start-up every program runs before it looks at an option:

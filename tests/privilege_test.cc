@@ -285,10 +285,31 @@ TEST_F(Privilege, CpuLimitThatRootCannotLiftIsRefused)
     }
 }
 
+// In a tree the caller laid, the answer must not tell whether a path exists:
+// a sendmail.mc that leads to a file only root may see, or to none, is a
+// missing installation to every program.
+TEST_F(Privilege, InstalledCheckTellsNothingOfOtherPaths)
+{
+    zt::TempDir hidden;
+    zt::write_file(hidden / "secret", "x\n", 0600);
+    for (const std::string &target : {hidden / "secret", hidden / "none"}) {
+        ASSERT_EQ(unlink(SENDMAIL_CONF), 0);
+        ASSERT_EQ(symlink(target.c_str(), SENDMAIL_CONF), 0);
+        tree.chown_all(zt::nobody_uid(), zt::nobody_gid());
+        for (const Program &p : PROGRAMS) {
+            const zt::Result r = zt::run(suid(p.name), p.args, zt::as_nobody());
+            EXPECT_EQ(r.status, p.missing) << p.name << " " << target;
+            EXPECT_EQ(r.err, MSG_NOT_INSTALLED) << p.name << " " << target;
+        }
+    }
+}
+
 // A caller who could lay, or change, any directory on the way to a file
 // that root trusts could make root run or copy what it likes: the whole
-// tree under the sticky /tmp, or one directory of it in turn. Every program
-// refuses, and nothing runs as root.
+// tree under the sticky /tmp, one directory of it in turn, or a place that
+// a file's link leads to. Every program refuses, and nothing runs as root.
+// The installed-check comes first: it takes a sendmail.mc whose path is not
+// safe for a missing one.
 TEST_F(Privilege, UnsafePathsAreRefused)
 {
     const auto to_caller = [](const std::string &rel) {
@@ -301,6 +322,16 @@ TEST_F(Privilege, UnsafePathsAreRefused)
             ASSERT_EQ(chmod(InstallTree::path(rel).c_str(), mode), 0);
         };
     };
+    // The file moved to a directory of the caller's, a link left at its name.
+    const auto moved_out = [](const std::string &file) {
+        return [file](InstallTree &) {
+            const std::string dir = InstallTree::path("caller/");
+            ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+            ASSERT_EQ(chown(dir.c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
+            ASSERT_EQ(rename(InstallTree::mail(file).c_str(), (dir + file).c_str()), 0);
+            ASSERT_EQ(symlink((dir + file).c_str(), InstallTree::mail(file).c_str()), 0);
+        };
+    };
     const auto refused = [](const std::string &file, const std::string &then) {
         return "Permissions on " + InstallTree::mail(file) +
                " are not correct.\nFailed to open the file.: Permission denied\n" + then;
@@ -310,6 +341,7 @@ TEST_F(Privilege, UnsafePathsAreRefused)
     const std::function<void(InstallTree &)> planted = [](InstallTree &tree) {
         tree.chown_all(zt::nobody_uid(), zt::nobody_gid());
     };
+    const std::string none = MSG_NOT_INSTALLED;
     const struct {
         std::function<void(InstallTree &)> change;
         std::string prog;
@@ -317,20 +349,23 @@ TEST_F(Privilege, UnsafePathsAreRefused)
         int status;
         std::string err;
     } cases[] = {
-        {planted, "hookset", milter, 2, "Can't go suid.\n"},
-        {planted, "routeset", route, 2, "Failed to change user id.\n"},
-        {planted, "permitset", access, 2, "Failed to change user id.\n"},
-        {planted, "mtactl", {"-s", "start"}, 255, "Can't go suid.\n"},
+        {planted, "hookset", milter, 1, none},
+        {planted, "routeset", route, 1, none},
+        {planted, "permitset", access, 1, none},
+        {planted, "mtactl", {"-s", "start"}, 255, none},
         {to_caller("bin"), "mtactl", {"-s", "start"}, 255, "Can't go suid.\n"},
-        {open_up("", 0777), "permitset", access, 2, "Failed to change user id.\n"},
-        {to_caller("sendmail/etc/mail"), "permitset", access, 255,
+        {open_up("", 0777), "permitset", access, 1, none},
+        {to_caller("sendmail/etc/mail"), "permitset", access, 1, none},
+        {to_caller("sendmail/etc/mail"), "mtactl", {"-g"}, 255, none},
+        {open_up("sendmail/etc", 0775), "hookset", milter, 1, none},
+        {open_up("sendmail", 0777), "routeset", route, 1, none},
+        {moved_out("sendmail.mc"), "hookset", milter, 1, none},
+        {moved_out("access"), "permitset", access, 255,
          refused("access", "Failed to add the access host.\n")},
-        {to_caller("sendmail/etc/mail"), "mtactl", {"-g"}, 1,
-         "Permissions on " + InstallTree::mail("example-gateway.mc") + " are not correct.\n"},
-        {open_up("sendmail/etc", 0775), "hookset", milter, 13,
-         refused("sendmail.mc", "Failed to add the new milter.\n")},
-        {open_up("sendmail", 0777), "routeset", route, 255,
+        {moved_out("mailertable"), "routeset", route, 255,
          refused("mailertable", "Failed to add the relay host.\n")},
+        {moved_out("example-gateway.mc"), "mtactl", {"-g"}, 1,
+         "Permissions on " + InstallTree::mail("example-gateway.mc") + " are not correct.\n"},
         {to_caller("sendmail/etc/init.d"), "mtactl", {"-s", "start"}, 255,
          "Permissions on " + InstallTree::path("sendmail/etc/init.d/sendmail") +
              " are not correct.\n"},
