@@ -2,11 +2,7 @@
 #include "smlib.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,97 +10,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "edit_file.h"
+#include "service.h"
+
+// Judged only through a safe path, and so only as root where nobody else
+// could have laid the tree: a link in a tree the caller laid would
+// otherwise tell, by the answer, whether any path exists.
+static bool installed(const char *path)
+{
+    struct stat st;
+    return safe_path(path) && stat(path, &st) == 0;
+}
 
 int is_sm_installed()
 {
-    struct stat st;
     // Both are looked at, whatever the first one gave.
-    const bool root_ok = stat(SENDMAIL_ROOT, &st) >= 0;
-    const bool conf_ok = stat(SENDMAIL_CONF, &st) >= 0;
+    const bool root_ok = installed(SENDMAIL_ROOT);
+    const bool conf_ok = installed(SENDMAIL_CONF);
     return root_ok && conf_ok ? 1 : 0;
-}
-
-// Root's own groups, all of them: the caller's group and supplementary
-// groups would otherwise come along to everything root does and creates,
-// and a set-user-id program's effective group is still the caller's.
-static int become_root_group()
-{
-    const gid_t root_only[] = {0};
-    if (setgroups(1, root_only) != 0)
-        return 0;
-    return setgid(0) == 0 ? 1 : 0;
-}
-
-int do_suid()
-{
-    struct stat st;
-    if (stat(ZUN_BIN_PATH, &st) < 0)
-        return 0;
-    // Only the owner of the product's main program may use the system;
-    // root is not excepted.
-    if (getuid() != st.st_uid)
-        return 0;
-    // Its owner counts only where nobody else could have put it there.
-    if (!safe_path(ZUN_BIN_PATH))
-        return 0;
-    if (setuid(geteuid()) != 0)
-        return 0;
-    if (getuid() == 0 && !become_root_group())
-        return 0;
-    umask(022);
-    return 1;
-}
-
-void secure_stdio()
-{
-    for (int fd = 0; fd <= 2; fd++) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        // The lowest free descriptor is the one that was closed.
-        if (open("/dev/null", O_RDWR) != fd)
-            std::abort();
-    }
-    signal(SIGXFSZ, SIG_IGN);
-}
-
-// The interval timers survive exec, so a caller can arm them for us.
-static void stop_timers()
-{
-    const struct itimerval off {};
-    for (const int which : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF})
-        (void)setitimer(which, &off, nullptr);
-}
-
-// A caller's low CPU limit must not cut a root edit short. Without
-// CAP_SYS_RESOURCE only the soft limit can be raised, up to the hard one.
-static void lift_cpu_limit()
-{
-    struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
-    if (setrlimit(RLIMIT_CPU, &rl) == 0 || getrlimit(RLIMIT_CPU, &rl) != 0)
-        return;
-    rl.rlim_cur = rl.rlim_max;
-    (void)setrlimit(RLIMIT_CPU, &rl);
-}
-
-// Signals the caller's terminal sends to its foreground job, whoever runs
-// in it: they would stop or end a root edit halfway.
-static void ignore_terminal()
-{
-    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU})
-        signal(sig, SIG_IGN);
 }
 
 int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int *status)
 {
     secure_stdio();
-    // Nothing the caller armed or wired up may end the run halfway: a timer
-    // would kill it, and a message to a closed pipe would raise SIGPIPE.
-    stop_timers();
-    signal(SIGPIPE, SIG_IGN);
-    ignore_terminal();
+    ignore_caller_signals();
     if (!is_sm_installed()) {
         std::fputs(MSG_NOT_INSTALLED, stderr);
         *status = no_sendmail_status;
@@ -115,7 +45,7 @@ int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int 
         *status = suid_status;
         return 0;
     }
-    lift_cpu_limit();
+    leave_caller_cgroups();
     return 1;
 }
 

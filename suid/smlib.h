@@ -58,20 +58,18 @@ inline constexpr char MSG_CHANGE_UID[] = "Failed to change user id.\n";
 // The milter writer and hookset refuse an over-long name alike.
 inline constexpr char MSG_MILTER_NAME_TOO_LONG[] = "Milter name is too long.\n";
 
-// Start-up.
+// Start-up. is_sm_installed: 1 when SENDMAIL_ROOT and SENDMAIL_CONF exist
+// and have safe paths. do_suid: 1 when the real user owns ZUN_BIN_PATH, at
+// a safe path, and the process has become wholly its effective user, with
+// umask 022 and no CPU-time limit; do_suid is defined with the rest of the
+// process state, in service.cc.
 int is_sm_installed();
 int do_suid();
-// Opens each of the descriptors 0, 1 and 2 that is closed on /dev/null and
-// ignores SIGXFSZ, so that no later file becomes standard error and a low
-// file-size limit turns into a failed write instead of a killed process.
-void secure_stdio();
 // The start-up every program runs before it looks at an option:
-// secure_stdio; the caller's interval timers disarmed, SIGPIPE and the
-// terminal's signals ignored;
-// is_sm_installed; do_suid; the CPU-time limit lifted as far as it goes.
-// Returns 1 when all passed; otherwise writes the matching message
-// (MSG_NOT_INSTALLED or suid_msg) and stores the status to exit with in
-// *status.
+// secure_stdio and ignore_caller_signals (service.h); is_sm_installed;
+// do_suid; leave_caller_cgroups. Returns 1 when all passed; otherwise
+// writes the matching message (MSG_NOT_INSTALLED or suid_msg) and stores
+// the status to exit with in *status.
 int start_up(const char *suid_msg, int no_sendmail_status, int suid_status, int *status);
 
 // Opens path for reading without following a symbolic link at its name and

@@ -2,6 +2,7 @@
 // was called and the process state it got, and exits with the status the
 // test asked for.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <sys/resource.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 #include "zun_paths.h"
@@ -42,7 +44,18 @@ static std::string process_state()
          std::to_string(sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : -1) +
          " ioprio=" + std::to_string(syscall(SYS_ioprio_get, 1, 0));
     char cwd[4096];
-    s += std::string("\ncwd=") + (getcwd(cwd, sizeof cwd) != nullptr ? cwd : "?") + "\n";
+    s += std::string("\ncwd=") + (getcwd(cwd, sizeof cwd) != nullptr ? cwd : "?");
+    s += "\nsid=" + (getsid(0) == getpid() ? "own" : std::to_string(getsid(0)));
+    std::ifstream cgroups("/proc/self/cgroup"), oom("/proc/self/oom_score_adj");
+    for (std::string line; std::getline(cgroups, line);)
+        if (line.size() < 2 || line.compare(line.size() - 2, 2, ":/") != 0)
+            s += "\ncgroup=" + line;
+    std::string adj;
+    s += "\noom=" + (std::getline(oom, adj) ? adj : "?");
+    // A zero-length read or write still fails on a descriptor not open for it.
+    char none[1];
+    s += std::string("\nstreams=") + (read(0, none, 0) == 0 ? "r" : "-") +
+         (write(1, none, 0) == 0 ? "w" : "-") + (write(2, none, 0) == 0 ? "w" : "-") + "\n";
     for (int res = 0; res < RLIM_NLIMITS; res++) {
         struct rlimit rl;
         if (getrlimit(res, &rl) == 0)
@@ -81,6 +94,22 @@ int main(int argc, char **argv)
         std::fprintf(log, "env=%s\n", *e);
     std::fputs(state.c_str(), log);
     std::fclose(log);
+    // Like a script whose first message fails under set -e.
+    if (state.find("streams=rww\n") == std::string::npos)
+        return 1;
+    // A stand-in daemon when asked: it outlives the script, for that many
+    // seconds at most, and records its process id.
+    if (const int seconds = number_in("init.daemon", 0)) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null_fd = open("/dev/null", O_RDWR);
+            for (int fd = 0; fd <= 2; fd++)
+                dup2(null_fd, fd);
+            sleep(static_cast<unsigned>(seconds));
+            _exit(0);
+        }
+        std::ofstream(std::string(RUN_DIR) + "sendmail.pid") << pid << "\n";
+    }
     // Runs on for a while when asked, so that a signal due meanwhile lands.
     if (const int ms = number_in("init.sleep", 0)) {
         const struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};

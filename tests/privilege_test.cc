@@ -1,14 +1,22 @@
 // The programs installed for real: a root-owned set-user-id copy run by an
 // unprivileged user, and copies run by users the check must refuse.
+#include <mntent.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "smlib.h"
@@ -17,6 +25,109 @@
 namespace {
 
 using zt::InstallTree;
+using Args = std::vector<std::string>;
+
+// Each program with a command line that would change something, its status
+// for a missing installation and for a refused caller, and its refusal.
+const struct Program {
+    std::string name;
+    Args args;
+    int missing, refused;
+    std::string refusal;
+} PROGRAMS[] = {
+    {"hookset",
+     {"-m", "f1", "-s", "unix:/run/f1", "-t", "enabled", "-f", "1", "-C", "1", "-R", "1", "-E",
+      "1", "-S", "1"},
+     1, 2, MSG_CANT_GO_SUID},
+    {"routeset", {"-a", "-d", "a", "-h", "b"}, 1, 2, MSG_CHANGE_UID},
+    {"permitset", {"-a", "-h", "x\tOK\n"}, 1, 2, MSG_CHANGE_UID},
+    {"mtactl", {"-s", "start"}, 255, 255, MSG_CANT_GO_SUID},
+};
+
+// Nothing ran as root and no file changed.
+void expect_untouched()
+{
+    EXPECT_FALSE(zt::exists(InstallTree::path("sendmail/var/run/init.log")));
+    EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_SENDMAIL_MC);
+    EXPECT_EQ(zt::read_file(InstallTree::mail("access")), zt::TREE_ACCESS);
+    EXPECT_EQ(zt::read_file(InstallTree::mail("mailertable")), zt::TREE_MAILERTABLE);
+}
+
+// Without CAP_SYS_RESOURCE root may not raise a hard limit.
+bool can_raise_limits()
+{
+    for (const std::string &line : zt::lines(zt::read_file("/proc/self/status")))
+        if (line.compare(0, 7, "CapEff:") == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> 24 & 1) != 0;
+    return false;
+}
+
+// Whether a process here may take back a raise of its OOM score adjustment.
+bool oom_raise_undone()
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::ofstream("/proc/self/oom_score_adj") << 900;
+        _exit(std::ofstream("/proc/self/oom_score_adj") << 0 << std::flush ? 0 : 1);
+    }
+    return pid > 0 && zt::wait_exit(pid) == 0;
+}
+
+// A sub-cgroup of every mounted hierarchy for a caller to join, emptied and
+// removed again whatever happens. refused says where the kernel made none.
+class CallerCgroups {
+public:
+    CallerCgroups()
+    {
+        FILE *mounts = setmntent("/proc/self/mounts", "r");
+        while (const struct mntent *m = mounts != nullptr ? getmntent(mounts) : nullptr) {
+            if (std::string(m->mnt_type).compare(0, 6, "cgroup") != 0)
+                continue;
+            const std::string top = m->mnt_dir, dir = top + "/zt-caller." + std::to_string(getpid());
+            if (mkdir(dir.c_str(), 0755) != 0) {
+                refused += top + ": " + std::strerror(errno) + "; ";
+                continue;
+            }
+            dirs.push_back(dir);
+            // A new cpuset takes no process before it has CPUs and memory nodes.
+            for (const char *f : {"/cpuset.cpus", "/cpuset.mems"})
+                if (zt::exists(top + f) && zt::exists(dir + f))
+                    std::ofstream(dir + f) << zt::read_file(top + f);
+        }
+        if (mounts != nullptr)
+            endmntent(mounts);
+        if (dirs.empty() && refused.empty())
+            refused = "no cgroup hierarchy is mounted";
+    }
+    ~CallerCgroups()
+    {
+        kill_all();
+        for (const std::string &dir : dirs)
+            for (int i = 0; i < 100 && rmdir(dir.c_str()) != 0 && errno == EBUSY; i++)
+                usleep(10000);
+    }
+    CallerCgroups(const CallerCgroups &) = delete;
+    CallerCgroups &operator=(const CallerCgroups &) = delete;
+
+    // Kills every process in them, as a service manager stops a service,
+    // and waits until they are empty.
+    void kill_all() const
+    {
+        for (int i = 0; i < 500; i++) {
+            std::string pids;
+            for (const std::string &dir : dirs)
+                pids += zt::read_file(dir + "/cgroup.procs");
+            if (pids.empty())
+                return;
+            for (const std::string &pid : zt::lines(pids))
+                kill(std::stoi(pid), SIGKILL);
+            usleep(10000);
+        }
+    }
+
+    std::vector<std::string> dirs;
+    std::string refused;
+};
 
 class Privilege : public zt::TreeTest {
 protected:
@@ -48,9 +159,13 @@ TEST_F(Privilege, OwnerOfTheMainProgramRunsItAsRoot)
     ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
     ASSERT_EQ(chmod(SENDMAIL_CONF, 0640), 0);
     zt::write_file(SENDMAIL_PID, "4242\n", 0600);
-    for (const auto &[args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"-p"}, "4242\n"}, {{"-g"}, ""}, {{"-s", "start"}, ""}}) {
-        const zt::Result r = zt::run(suid_copy, args, zt::as_nobody());
+    // glibc gives a set-user-id program a closed standard output read-only.
+    for (const auto &[args, out, closed_out] : std::vector<std::tuple<Args, std::string, bool>>{
+             {{"-p"}, "4242\n", false}, {{"-g"}, "", false}, {{"-s", "start"}, "", false},
+             {{"-s", "start"}, "", true}}) {
+        zt::RunOptions opt = zt::as_nobody();
+        opt.close_stdout = closed_out;
+        const zt::Result r = zt::run(suid_copy, args, opt);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, out);
     }
@@ -68,12 +183,7 @@ TEST_F(Privilege, OwnerOfTheMainProgramRunsItAsRoot)
 // CAP_SYS_RESOURCE.
 std::string service_limits()
 {
-    const bool can_raise = [] {
-        for (const std::string &line : zt::lines(zt::read_file("/proc/self/status")))
-            if (line.compare(0, 7, "CapEff:") == 0)
-                return (std::stoull(line.substr(7), nullptr, 16) >> 24 & 1) != 0;
-        return false;
-    }();
+    const bool can_raise = can_raise_limits();
     std::string lines;
     for (int res = 0; res < RLIM_NLIMITS; res++) {
         struct rlimit pid1, own;
@@ -92,11 +202,14 @@ std::string service_limits()
 
 // Nothing of the caller's process state reaches the init script but
 // descriptors 0 to 2: not its groups, descriptors, limits, priority,
-// directory or timers. The timer would fire while the script runs.
+// directory, timers, session, cgroups or OOM score. The timer is due well
+// after the start, while the script still runs. When the caller's cgroups
+// are stopped, the daemon the script started lives on.
 TEST_F(Privilege, InitScriptStartsAsAService)
 {
     ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
-    zt::write_file(InstallTree::path("sendmail/var/run/init.sleep"), "600\n");
+    zt::write_file(InstallTree::path("sendmail/var/run/init.sleep"), "4500\n");
+    zt::write_file(InstallTree::path("sendmail/var/run/init.daemon"), "30\n");
     zt::TempDir own;
     ASSERT_EQ(chown(own.path().c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
     struct rlimit core;
@@ -109,16 +222,28 @@ TEST_F(Privilege, InitScriptStartsAsAService)
     opt.cwd = own.path();
     opt.soft_limits = {{RLIMIT_FSIZE, 4096}, {RLIMIT_NOFILE, 16}, {RLIMIT_CPU, 5},
                        {RLIMIT_CORE, core.rlim_max}};
-    opt.timer_ms = 300;
+    opt.timer_ms = 4000;
+    opt.own_group = true;
+    const CallerCgroups cgroups;
+    opt.cgroups = cgroups.dirs;
+    opt.oom_score_adj = 900;
     const zt::Result r = zt::run(suid_copy, {"-s", "start"}, opt);
+    const pid_t daemon = std::atoi(zt::read_file(SENDMAIL_PID).c_str());
+    const std::shared_ptr<void> reap(nullptr, [daemon](void *) {
+        if (daemon > 0)
+            kill(daemon, SIGKILL);
+    });
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 0) << r.err;
-    std::string state, limits;
+    std::string state, limits, oom;
     for (const std::string &line :
          zt::lines(zt::read_file(InstallTree::path("sendmail/var/run/init.log")))) {
         if (line.compare(0, 6, "limit=") == 0)
             limits += line + "\n";
-        else if (line.compare(0, 4, "argv") != 0 && line.compare(0, 4, "env=") != 0)
+        else if (line.compare(0, 4, "oom=") == 0)
+            oom = line;
+        else if (line.compare(0, 4, "argv") != 0 && line.compare(0, 4, "env=") != 0 &&
+                 (line.compare(0, 7, "cgroup=") != 0 || cgroups.refused.empty()))
             state += line + "\n";
     }
     cpu_set_t cpus;
@@ -126,17 +251,67 @@ TEST_F(Privilege, InitScriptStartsAsAService)
     EXPECT_EQ(state, "uid=0 0\ngid=0 0\ngroups=0\nfds=0 1 2 \nnice=0\nsched=0 cpus=" +
                          std::to_string(CPU_COUNT(&cpus)) +
                          " ioprio=" + std::to_string(syscall(SYS_ioprio_get, 1, 1)) +
-                         "\ncwd=/\nend\n");
+                         "\ncwd=/\nsid=own\nstreams=rww\nend\n");
     EXPECT_EQ(limits, service_limits());
+    ASSERT_GT(daemon, 0);
+    cgroups.kill_all();
+    std::string skipped;
+    if (cgroups.refused.empty())
+        EXPECT_TRUE(zt::running(daemon));
+    else
+        skipped = "no sub-cgroup for the caller in " + cgroups.refused;
+    if (oom_raise_undone())
+        EXPECT_EQ(oom, "oom=0");
+    else
+        skipped += "the OOM score adjustment cannot be lowered here (no CAP_SYS_RESOURCE)";
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+}
+
+// A CPU-time limit that root cannot lift would end an edit, or the daemon,
+// once used up: every program refuses such a caller before it opens a file.
+TEST_F(Privilege, CpuLimitThatRootCannotLiftIsRefused)
+{
+    if (can_raise_limits())
+        GTEST_SKIP() << "root may lift any CPU-time limit here (CAP_SYS_RESOURCE)";
+    ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+    zt::RunOptions opt = zt::as_nobody();
+    opt.hard_limits = {{RLIMIT_CPU, 30}};
+    for (const Program &p : PROGRAMS) {
+        const zt::Result r = zt::run(suid(p.name), p.args, opt);
+        EXPECT_EQ(r.status, p.refused) << p.name;
+        EXPECT_EQ(r.err, p.refusal) << p.name;
+        expect_untouched();
+    }
+}
+
+// In a tree the caller laid, the answer must not tell whether a path exists:
+// a sendmail.mc that leads to a file only root may see, or to none, is a
+// missing installation to every program.
+TEST_F(Privilege, InstalledCheckTellsNothingOfOtherPaths)
+{
+    zt::TempDir hidden;
+    zt::write_file(hidden / "secret", "x\n", 0600);
+    for (const std::string &target : {hidden / "secret", hidden / "none"}) {
+        ASSERT_EQ(unlink(SENDMAIL_CONF), 0);
+        ASSERT_EQ(symlink(target.c_str(), SENDMAIL_CONF), 0);
+        tree.chown_all(zt::nobody_uid(), zt::nobody_gid());
+        for (const Program &p : PROGRAMS) {
+            const zt::Result r = zt::run(suid(p.name), p.args, zt::as_nobody());
+            EXPECT_EQ(r.status, p.missing) << p.name << " " << target;
+            EXPECT_EQ(r.err, MSG_NOT_INSTALLED) << p.name << " " << target;
+        }
+    }
 }
 
 // A caller who could lay, or change, any directory on the way to a file
 // that root trusts could make root run or copy what it likes: the whole
-// tree under the sticky /tmp, or one directory of it in turn. Every program
-// refuses, and nothing runs as root.
+// tree under the sticky /tmp, one directory of it in turn, or a place that
+// a file's link leads to. Every program refuses, and nothing runs as root.
+// The installed-check comes first: it takes a sendmail.mc whose path is not
+// safe for a missing one.
 TEST_F(Privilege, UnsafePathsAreRefused)
 {
-    using Args = std::vector<std::string>;
     const auto to_caller = [](const std::string &rel) {
         return [rel](InstallTree &) {
             ASSERT_EQ(chown(InstallTree::path(rel).c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
@@ -147,17 +322,26 @@ TEST_F(Privilege, UnsafePathsAreRefused)
             ASSERT_EQ(chmod(InstallTree::path(rel).c_str(), mode), 0);
         };
     };
+    // The file moved to a directory of the caller's, a link left at its name.
+    const auto moved_out = [](const std::string &file) {
+        return [file](InstallTree &) {
+            const std::string dir = InstallTree::path("caller/");
+            ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+            ASSERT_EQ(chown(dir.c_str(), zt::nobody_uid(), zt::nobody_gid()), 0);
+            ASSERT_EQ(rename(InstallTree::mail(file).c_str(), (dir + file).c_str()), 0);
+            ASSERT_EQ(symlink((dir + file).c_str(), InstallTree::mail(file).c_str()), 0);
+        };
+    };
     const auto refused = [](const std::string &file, const std::string &then) {
         return "Permissions on " + InstallTree::mail(file) +
                " are not correct.\nFailed to open the file.: Permission denied\n" + then;
     };
-    const Args milter = {"-m", "f1", "-s", "unix:/run/f1", "-t", "enabled", "-f", "1",
-                         "-C", "1", "-R", "1", "-E", "1", "-S", "1"};
-    const Args access = {"-a", "-h", "x\n"}, route = {"-a", "-d", "a", "-h", "b"};
+    const Args &milter = PROGRAMS[0].args, &route = PROGRAMS[1].args, &access = PROGRAMS[2].args;
     // The whole tree, its root under /tmp too.
     const std::function<void(InstallTree &)> planted = [](InstallTree &tree) {
         tree.chown_all(zt::nobody_uid(), zt::nobody_gid());
     };
+    const std::string none = MSG_NOT_INSTALLED;
     const struct {
         std::function<void(InstallTree &)> change;
         std::string prog;
@@ -165,20 +349,23 @@ TEST_F(Privilege, UnsafePathsAreRefused)
         int status;
         std::string err;
     } cases[] = {
-        {planted, "hookset", milter, 2, "Can't go suid.\n"},
-        {planted, "routeset", route, 2, "Failed to change user id.\n"},
-        {planted, "permitset", access, 2, "Failed to change user id.\n"},
-        {planted, "mtactl", {"-s", "start"}, 255, "Can't go suid.\n"},
+        {planted, "hookset", milter, 1, none},
+        {planted, "routeset", route, 1, none},
+        {planted, "permitset", access, 1, none},
+        {planted, "mtactl", {"-s", "start"}, 255, none},
         {to_caller("bin"), "mtactl", {"-s", "start"}, 255, "Can't go suid.\n"},
-        {open_up("", 0777), "permitset", access, 2, "Failed to change user id.\n"},
-        {to_caller("sendmail/etc/mail"), "permitset", access, 255,
+        {open_up("", 0777), "permitset", access, 1, none},
+        {to_caller("sendmail/etc/mail"), "permitset", access, 1, none},
+        {to_caller("sendmail/etc/mail"), "mtactl", {"-g"}, 255, none},
+        {open_up("sendmail/etc", 0775), "hookset", milter, 1, none},
+        {open_up("sendmail", 0777), "routeset", route, 1, none},
+        {moved_out("sendmail.mc"), "hookset", milter, 1, none},
+        {moved_out("access"), "permitset", access, 255,
          refused("access", "Failed to add the access host.\n")},
-        {to_caller("sendmail/etc/mail"), "mtactl", {"-g"}, 1,
-         "Permissions on " + InstallTree::mail("example-gateway.mc") + " are not correct.\n"},
-        {open_up("sendmail/etc", 0775), "hookset", milter, 13,
-         refused("sendmail.mc", "Failed to add the new milter.\n")},
-        {open_up("sendmail", 0777), "routeset", route, 255,
+        {moved_out("mailertable"), "routeset", route, 255,
          refused("mailertable", "Failed to add the relay host.\n")},
+        {moved_out("example-gateway.mc"), "mtactl", {"-g"}, 1,
+         "Permissions on " + InstallTree::mail("example-gateway.mc") + " are not correct.\n"},
         {to_caller("sendmail/etc/init.d"), "mtactl", {"-s", "start"}, 255,
          "Permissions on " + InstallTree::path("sendmail/etc/init.d/sendmail") +
              " are not correct.\n"},
@@ -195,10 +382,7 @@ TEST_F(Privilege, UnsafePathsAreRefused)
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out, "");
-        EXPECT_FALSE(zt::exists(InstallTree::path("sendmail/var/run/init.log")));
-        EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_SENDMAIL_MC);
-        EXPECT_EQ(zt::read_file(InstallTree::mail("access")), zt::TREE_ACCESS);
-        EXPECT_EQ(zt::read_file(InstallTree::mail("mailertable")), zt::TREE_MAILERTABLE);
+        expect_untouched();
     }
 }
 

@@ -63,19 +63,6 @@ std::string missing_piece()
     return "";
 }
 
-// A process that has ended but was not yet waited for does not count.
-bool running(pid_t pid)
-{
-    if (kill(pid, 0) != 0)
-        return false;
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat))
-        return true;
-    const size_t end = stat.rfind(") ");
-    return end == std::string::npos || stat.compare(end + 2, 1, "Z") != 0;
-}
-
 int free_port()
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -116,7 +103,7 @@ public:
             (void)init("stop");
         } catch (const std::exception &) {
         }
-        if (const pid_t pid = recorded_pid(); pid > 0 && running(pid))
+        if (const pid_t pid = recorded_pid(); pid > 0 && zt::running(pid))
             kill(pid, SIGKILL);
         zt::remove_tree(root_);
     }
@@ -271,14 +258,32 @@ TEST_F(SendmailDaemon, StopEndsTheRecordedProcess)
 {
     box->start();
     const pid_t pid = box->recorded_pid();
-    EXPECT_TRUE(running(pid));
+    EXPECT_TRUE(zt::running(pid));
     const zt::Result r = box->init("stop");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "sendmail: stopped (pid " + std::to_string(pid) + ")\n");
     // A killed process may take a moment to be seen as gone on a loaded machine.
-    for (int i = 0; i < 50 && running(pid); i++)
+    for (int i = 0; i < 50 && zt::running(pid); i++)
         usleep(100000);
-    EXPECT_FALSE(running(pid));
+    EXPECT_FALSE(zt::running(pid));
+}
+
+// Once the server has died, any user may get its process id again: start
+// and stop must not take that user's process for the server.
+TEST_F(SendmailDaemon, RecordedIdOfAnotherUsersProcessIsNotTheServer)
+{
+    const std::string uid = std::to_string(zt::nobody_uid());
+    const pid_t other = zt::spawn("/usr/bin/setpriv", {"--reuid=" + uid, "--regid=" + uid,
+                                                       "--clear-groups", "sleep", "30"});
+    for (int i = 0; i < 100 && zt::read_file("/proc/" + std::to_string(other) + "/comm") != "sleep\n"; i++)
+        usleep(50000);
+    zt::write_file(box->sendmail_dir() + "/var/run/sendmail.pid", std::to_string(other) + "\n");
+    EXPECT_EQ(box->init("stop").out, "sendmail: not running\n");
+    box->start();
+    EXPECT_NE(box->recorded_pid(), other);
+    EXPECT_TRUE(zt::running(other));
+    kill(other, SIGKILL);
+    zt::wait_exit(other);
 }
 
 TEST_F(SendmailDaemon, AccessEntriesApplyOnceTheMapIsRebuilt)

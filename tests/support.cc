@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -301,6 +302,20 @@ static void hand_over(const RunOptions &opt)
         if (setrlimit(res, &rl) != 0)
             _exit(124);
     }
+    for (const auto &[res, limit] : opt.hard_limits) {
+        const struct rlimit rl = {limit, limit};
+        if (setrlimit(res, &rl) != 0)
+            _exit(124);
+    }
+    if (opt.own_group && setpgid(0, 0) != 0)
+        _exit(122);
+    for (const std::string &dir : opt.cgroups) {
+        if (!(std::ofstream(dir + "/cgroup.procs") << getpid() << std::flush))
+            _exit(122);
+    }
+    if (opt.oom_score_adj > 0 &&
+        !(std::ofstream("/proc/self/oom_score_adj") << opt.oom_score_adj << std::flush))
+        _exit(122);
     if (opt.timer_ms > 0) {
         const struct timeval every = {opt.timer_ms / 1000, opt.timer_ms % 1000 * 1000};
         const struct itimerval timer = {every, every};
@@ -365,6 +380,8 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
         dup2(err_pipe[1], 2);
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
             close(fd);
+        if (opt.close_stdout)
+            close(1);
         if (opt.close_stdio) {
             close(0);
             close(1);
@@ -460,6 +477,18 @@ int wait_exit(pid_t pid)
             fail_errno("waitpid");
     }
     return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+}
+
+bool running(pid_t pid)
+{
+    if (kill(pid, 0) != 0)
+        return false;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat))
+        return true;
+    const size_t end = stat.rfind(") ");
+    return end == std::string::npos || stat.compare(end + 2, 1, "Z") != 0;
 }
 
 std::string read_all(int fd)

@@ -107,7 +107,12 @@ struct RunOptions {
     bool idle = false;                  // SCHED_IDLE, idle I/O class, CPU 0 only
     std::string cwd;                    // working directory
     std::vector<std::pair<int, rlim_t>> soft_limits;  // resource and soft limit
+    std::vector<std::pair<int, rlim_t>> hard_limits;  // resource, and its soft and hard limit
     long timer_ms = 0;                  // ITIMER_REAL due after, and every, that many ms
+    bool own_group = false;             // a process-group leader, as job control makes it
+    std::vector<std::string> cgroups;   // cgroup directories it joins
+    int oom_score_adj = 0;              // raised to this when above 0
+    bool close_stdout = false;          // start with descriptor 1 closed (out stays empty)
 };
 
 // Runs path with args (not counting argv[0]) and collects its outcome.
@@ -133,6 +138,8 @@ pid_t spawn(const std::string &path, const std::vector<std::string> &args,
             int *err_fd = nullptr, int gate = -1, const RunOptions &opt = RunOptions());
 // Waits for pid: its exit status 0..255, or -1 when a signal ended it.
 int wait_exit(pid_t pid);
+// Whether pid runs; one that has ended but was not yet waited for does not.
+bool running(pid_t pid);
 // Reads fd to its end and closes it.
 std::string read_all(int fd);
 // The lines of text without their newlines, in order.
