@@ -34,22 +34,20 @@ constexpr char MSG_SPLIT[] = "The declaration of %s does not end on its line.\n"
 constexpr char NAME_MARKS[] = "_-.";
 constexpr char SOCKET_MARKS[] = "_-./:@[]";
 
-bool allowed_chars(const char *text, const char *marks)
-{
-    for (const char *p = text; *p; p++) {
-        const char c = *p;
-        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && std::strchr(marks, c) == nullptr)
-            return false;
-    }
-    return true;
-}
-
 // m4 knows only ASCII letters: any other byte, like a digit outside a word,
 // stands between words.
 bool is_lower(char c) { return c >= 'a' && c <= 'z'; }
 bool starts_word(char c) { return is_lower(c) || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool in_word(char c) { return starts_word(c) || (c >= '0' && c <= '9'); }
+
+bool allowed_chars(const char *text, const char *marks)
+{
+    for (const char *p = text; *p; p++) {
+        if (!in_word(*p) && std::strchr(marks, *p) == nullptr)
+            return false;
+    }
+    return true;
+}
 
 bool refused_word(std::string_view word)
 {
