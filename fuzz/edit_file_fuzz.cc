@@ -17,7 +17,7 @@
 // The input also decides whether the editor copies as the programs do,
 // has the kernel copy every span, or has the kernel refuse from the start
 // or after a few calls, when the buffers must take over in the middle of a
-// span: every way gives the same bytes.
+// span, and by which errno it refuses: every way gives the same bytes.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,8 +36,9 @@
 
 // The editor's switch for the tests: below 0 the kernel copies what it can;
 // at 0 or more every span goes to the kernel, which refuses after as many
-// calls as it holds.
+// calls as it holds, with the errno of the refusal.
 extern long edit_file_copy_budget;
+extern int edit_file_copy_refusal;
 
 namespace {
 
@@ -63,6 +64,7 @@ struct edit_case {
     std::string line2;
     std::string content;
     long copy_budget;     // for edit_file_copy_budget
+    int copy_refusal;     // for edit_file_copy_refusal
 };
 
 edit_case decode(const uint8_t *data, size_t size)
@@ -89,6 +91,8 @@ edit_case decode(const uint8_t *data, size_t size)
     for (unsigned i = 0; i < count; i++)
         c.lines.push_back(in.number());
     c.content = in.text(24, MAX_CONTENT);
+    const int refusals[] = {ENOSYS, EXDEV, EINVAL, EOPNOTSUPP};
+    c.copy_refusal = refusals[in.byte() % 4];
     return c;
 }
 
@@ -193,8 +197,8 @@ std::string describe()
     for (unsigned int n : c.lines)
         d += std::to_string(n) + " ";
     d += "}, refused second op " + std::to_string(c.refused_op) + ", copy budget " +
-         std::to_string(c.copy_budget) + ", then add " +
-         (c.then_add ? zf::show(c.line2) : std::string("no")) + "\n  content lengths [";
+         std::to_string(c.copy_budget) + " refused with " + std::strerror(c.copy_refusal) +
+         ", then add " + (c.then_add ? zf::show(c.line2) : std::string("no")) + "\n  content lengths [";
     for (const std::string &l : zf::physical_lines(c.content))
         d += std::to_string(l.size()) + (l.back() == '\n' ? "" : " (no newline)") + " ";
     return d + "]\n  content " + zf::show(c.content);
@@ -284,8 +288,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     {
         zf::stderr_capture capture;
         edit_file_copy_budget = c.copy_budget;
+        edit_file_copy_refusal = c.copy_refusal;
         run_transaction(c, want);
         edit_file_copy_budget = -1;
+        edit_file_copy_refusal = ENOSYS;
         messages = capture.take();
     }
     zf::expect_eq(messages, "", "editor wrote to stderr");

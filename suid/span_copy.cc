@@ -23,10 +23,12 @@
 // For the tests and the fuzz target only, which declare it themselves: below
 // 0 (as the programs run) the kernel copies what it can. At 0 or more it is
 // the number of copy_file_range calls that may run before the next one is
-// refused as if unsupported; meanwhile every span goes to the kernel, even
-// one that the read-ahead buffer holds, a few bytes a call, so that a
-// refusal can fall in the middle of a span.
+// refused as if unsupported, with the errno of edit_file_copy_refusal;
+// meanwhile every span goes to the kernel, even one that the read-ahead
+// buffer holds, a few bytes a call, so that a refusal can fall in the
+// middle of a span.
 long edit_file_copy_budget = -1;
+int edit_file_copy_refusal = ENOSYS;
 
 namespace spans {
 
@@ -102,7 +104,7 @@ static bool refusal(int err)
 static ssize_t copy_range(int in, off_t *at, int out, size_t want)
 {
     if (edit_file_copy_budget == 0) {
-        errno = ENOSYS;
+        errno = edit_file_copy_refusal;
         return -1;
     }
     if (edit_file_copy_budget > 0) {

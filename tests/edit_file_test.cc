@@ -19,8 +19,9 @@
 
 // The editor's switch for the tests: below 0 the kernel copies what it can;
 // at 0 or more every span goes to the kernel, which refuses after as many
-// calls as it holds.
+// calls as it holds, with the errno of the refusal.
 extern long edit_file_copy_budget;
+extern int edit_file_copy_refusal;
 
 namespace {
 
@@ -52,7 +53,8 @@ const std::string FIVE = "one\ntwo\nthree\nfour\nfive\n";
 
 // One whole transaction: the file before, the operation, its result and the
 // file after (committed when the result is above 0), the same whether the
-// kernel copies what it can or all, refuses from the start or partway.
+// kernel copies what it can or all, refuses from the start or partway, with
+// any errno by which file systems refuse.
 struct Case {
     const char *what;
     std::string before;
@@ -74,14 +76,23 @@ protected:
     }
     void check(const std::vector<Case> &cases)
     {
-        for (long budget : {-1L, 0L, 1L, 1000000L}) {
+        const struct {
+            long budget;
+            int refusal;
+        } copies[] = {{-1, 0},         {1000000, ENOSYS}, {0, ENOSYS}, {0, EXDEV},
+                      {0, EINVAL},     {0, EOPNOTSUPP},   {1, ENOSYS}, {1, EXDEV},
+                      {1, EINVAL},     {1, EOPNOTSUPP}};
+        for (const auto &copy : copies) {
             for (const Case &c : cases) {
-                SCOPED_TRACE(std::string(c.what) + ", copy budget " + std::to_string(budget));
+                SCOPED_TRACE(std::string(c.what) + ", copy budget " + std::to_string(copy.budget) +
+                             ", refused with " + std::strerror(copy.refusal));
                 edit_ptr ef = open(c.before);
                 ASSERT_TRUE(ef) << std::strerror(errno);
-                edit_file_copy_budget = budget;
+                edit_file_copy_budget = copy.budget;
+                edit_file_copy_refusal = copy.refusal;
                 EXPECT_EQ(c.op(ef.get()), c.rc);
                 edit_file_copy_budget = -1;
+                edit_file_copy_refusal = ENOSYS;
                 if (c.rc > 0) {
                     EXPECT_EQ(commit_file(ef.get()), 1);
                 }
