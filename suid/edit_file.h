@@ -89,13 +89,15 @@ void revert_file(edit_file *ef);
 // rest of the file after a replacement text without one. A file's own lines
 // are copied byte for byte.
 //
-// The bytes that an operation keeps without looking at their lines (the
-// whole file for add_line, what follows the last line that a replacement or
-// removal touches) are copied by the kernel where it can, and so shared with
-// the old file where the file system can do that. rm_lines therefore reads,
-// and gives the count of, the lines up to the first one past the last
-// number listed (all of them when the list reaches past the end): at least
-// 1 for a file that is not empty.
+// An operation reads the file once, and only as far as its decisions need;
+// the bytes it read and keeps are written from where it read them. Those
+// it keeps without looking at their lines (the whole file for add_line,
+// what follows the last line that a replacement or removal touches) are
+// copied by the kernel where it can, and what is kept from the start of
+// the file on is shared with the old file where the file system can do
+// that. rm_lines therefore reads, and gives the count of, the lines up to
+// the first one past the last number listed (all of them when the list
+// reaches past the end): at least 1 for a file that is not empty.
 int copy_until(edit_file *ef, unsigned long line_no, const char *match);
 int add_line(edit_file *ef, const char *line);
 int modify_line(edit_file *ef, unsigned long line_no, const char *match, const char *line);
