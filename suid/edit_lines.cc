@@ -14,6 +14,7 @@
 #include <string.h>
 #include <string_view>
 
+#include "line_keys.h"
 #include "line_pass.h"
 #include "span_copy.h"
 
@@ -52,6 +53,20 @@ private:
     const char *hit_ = nullptr;
     unsigned long moves_ = static_cast<unsigned long>(-1);
 };
+
+// Walks until a line has one of keys, which is then index; NONE when none
+// has. Nothing is read when no key is looked for.
+bool walk_keys(edit_file *ef, const key_finder &keys, size_t &index)
+{
+    index = key_finder::NONE;
+    if (keys.empty())
+        return copy_rest_of(ef);
+    pass p(ef);
+    return p.walk([&keys, &index](const char *line, size_t len, unsigned long, unsigned long) {
+        index = keys.find(line, len);
+        return index == key_finder::NONE ? step::keep : step::stop;
+    }) >= 0;
+}
 
 }  // namespace
 
@@ -119,6 +134,43 @@ int modify_chosen(edit_file *ef, const char *line, const line_chooser &choose)
     const auto walked = [&] { return pass(ef).walk(decide) >= 0 && !refused; };
     // Up to the line replaced, or to the end; then the rest, still shown.
     return walked() && put_text(ef, line) && (!replaced || walked()) ? 1 : 0;
+}
+
+int modify_keyed(edit_file *ef, const char *line, key_edit &edit)
+{
+    edit.found = false;
+    edit.taken = {};
+    if (ef == nullptr || line == nullptr || ef->is_dirty)
+        return 0;
+    ef->is_dirty = 1;
+    if (!usable(ef))
+        return 0;
+    // The old key first: a line that has it gives way even when the new
+    // text has its key too.
+    std::vector<std::string_view> wanted{edit.old != nullptr ? edit.old : ""};
+    wanted.insert(wanted.end(), edit.keys.begin(), edit.keys.end());
+    key_finder keys(wanted);
+    size_t hit;
+    if (!walk_keys(ef, keys, hit))
+        return 0;
+    if (hit == 0) {
+        edit.found = true;
+        keys.forget(0);
+        if (!put_text(ef, line) || !walk_keys(ef, keys, hit))
+            return 0;
+    }
+    if (hit != key_finder::NONE && hit != 0) {
+        edit.taken = edit.keys[hit - 1];
+        return 0;
+    }
+    if (edit.found)
+        return 1;
+    // As with a match text, an edit needs a line to work on.
+    if (edit.old != nullptr && read_pos(ef) == 0) {
+        errno = 0;
+        return 0;
+    }
+    return put_text(ef, line) ? 1 : 0;
 }
 
 int rm_line(edit_file *ef, unsigned long line_no, const char *match)

@@ -136,28 +136,12 @@ int add_edit_entry(const char *file, const char *line_new, const char *key_old, 
     if (!std::all_of(lines.begin(), lines.end(),
                      [&keys](std::string_view line) { return entry_ok(line, keys); }))
         return 0;
-    std::string_view old = mode == EM_EDITLINE ? key_old : "";
-    std::string_view taken;
-    const auto choose = [&](std::string_view line) {
-        const std::string_view key = line_key(line);
-        if (key.empty())
-            return line_choice::keep;
-        // Only the line replaced gives up its key.
-        if (!old.empty() && same_key(key, old)) {
-            old = {};
-            return line_choice::replace;
-        }
-        const std::string_view *k = find_key(keys, key);
-        if (k == nullptr)
-            return line_choice::keep;
-        taken = *k;
-        return line_choice::refuse;
-    };
-    bool refused = false;
-    if (add_edit_chosen(file, line_new, mode, choose, &refused))
+    // Only the line replaced gives up its key.
+    key_edit edit(mode == EM_EDITLINE ? key_old : nullptr, keys);
+    if (add_edit_keyed(file, line_new, mode, edit))
         return 1;
-    if (refused)
-        say(MSG_EXISTS, taken);
+    if (!edit.taken.empty())
+        say(MSG_EXISTS, edit.taken);
     return 0;
 }
 

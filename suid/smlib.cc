@@ -179,6 +179,26 @@ int add_edit_chosen(const char *file, const char *line_new, char mode,
     return commit_request(ef);
 }
 
+int add_edit_keyed(const char *file, const char *line_new, char mode, key_edit &edit)
+{
+    if (line_new == nullptr || file == nullptr)
+        return 0;
+    edit_ptr ef = open_request(file);
+    if (!ef)
+        return 0;
+    errno = 0;
+    const int rc = modify_keyed(ef.get(), line_new, edit);
+    if (!edit.taken.empty() || (rc > 0 && mode == EM_RMLINE && !edit.found)) {
+        ef.reset();
+        return 0;
+    }
+    if (rc <= 0) {
+        blame_no_data(rc);
+        return fail(ef, mode == EM_ADDLINE ? MSG_ADD_FAILED : MSG_MODIFY_FAILED);
+    }
+    return commit_request(ef);
+}
+
 int remove_lines(const char *file, const unsigned int *lines, unsigned int count)
 {
     if (file == nullptr || lines == nullptr)

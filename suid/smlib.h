@@ -101,6 +101,12 @@ int add_edit_relay_host(const char *new_domain, const char *new_host, const char
 // refuses, *refused is set and nothing is printed: the caller says why.
 int add_edit_chosen(const char *file, const char *line_new, char mode,
                     const line_chooser &choose, bool *refused);
+// add_edit_line by key (see modify_keyed), where the mode decides the
+// failure messages and, for EM_RMLINE, that nothing is committed when no
+// line had edit.old. When a line kept has one of edit.keys, edit.taken
+// says which, and nothing is printed: the caller says why; nor is anything
+// printed for EM_RMLINE without such a line.
+int add_edit_keyed(const char *file, const char *line_new, char mode, key_edit &edit);
 int remove_lines(const char *file, const unsigned int *lines, unsigned int count);
 int remove_mt_lines(const unsigned int *lines, unsigned int count);
 int remove_at_lines(const unsigned int *lines, unsigned int count);

@@ -49,7 +49,19 @@ Op rms(std::vector<unsigned int> list)
     };
 }
 
+// modify_keyed, its result 2 when a line had the old key and -2 when a
+// line kept one of the keys.
+Op keyed(const char *old, std::vector<std::string> keys, std::string text = "x\tOK\n")
+{
+    return [=](edit_file *ef) {
+        key_edit edit(old, {keys.begin(), keys.end()});
+        const int rc = modify_keyed(ef, text.c_str(), edit);
+        return rc > 0 ? rc + edit.found : edit.taken.empty() ? rc : -2;
+    };
+}
+
 const std::string FIVE = "one\ntwo\nthree\nfour\nfive\n";
+const std::string TABLE = "From:a\tREJECT\n# From:b\nfrom:B\tRELAY\n\n c\tOK\nc\tOK";
 
 // One whole transaction: the file before, the operation, its result and the
 // file after (committed when the result is above 0), the same whether the
@@ -357,6 +369,19 @@ TEST_F(EditLines, EachOperationGivesItsResult)
          FIVE},
         {"rm_lines last without newline", "a\nb", rms({2}), 2, "a\n"},
         {"rm_lines empty file", "", rms({1}), 0, ""},
+        {"keyed edit", TABLE, keyed("FROM:b", {"x"}), 2,
+         "From:a\tREJECT\n# From:b\nx\tOK\n\n c\tOK\nc\tOK"},
+        {"keyed edit keeping its key", TABLE, keyed("From:B", {"From:b"}, "From:b\tOK\n"), 2,
+         "From:a\tREJECT\n# From:b\nFrom:b\tOK\n\n c\tOK\nc\tOK"},
+        {"keyed add", TABLE, keyed(nullptr, {"From:", "d", "OK"}), 1, TABLE + "\nx\tOK\n"},
+        {"key taken", TABLE, keyed(nullptr, {"d", "C"}), -2, TABLE},
+        {"key taken after the edit", TABLE, keyed("From:a", {"c"}), -2, TABLE},
+        {"removal by key", TABLE, keyed("c", {}, ""), 2, "From:a\tREJECT\n# From:b\nfrom:B\tRELAY\n\n c\tOK\n"},
+        {"no line has the old key", TABLE, keyed("c\tOK", {}, ""), 1, TABLE},
+        {"texts that are no keys", TABLE, keyed("# From:b", {"", " c", "From:a REJECT"}), 1,
+         TABLE + "\nx\tOK\n"},
+        {"keyed edit of an empty file", "", keyed("", {}), 0, ""},
+        {"keyed add to an empty file", "", keyed(nullptr, {"x"}), 1, "x\tOK\n"},
     });
 }
 
@@ -440,6 +465,11 @@ TEST_F(EditLines, LongLinesAreNumberedByPiecesButTakenWhole)
     const std::string big = LONG + zt::repeat('q', 3 * 1024 * 1024) + "\n" +
                             std::string("a\0b\n\0\n", 6) + zt::repeat('r', 1000);
     const int big_lines = 2 + (3 * 1024 * 1024 + 1 + 498) / 499 + 2 + 3;
+    std::string table;
+    for (int i = 0; table.size() < 1200 * 1024; i++)
+        table += "From:sender" + std::to_string(i) + "@example.org\tREJECT\n";
+    const std::string last = table.substr(table.rfind('\n', table.size() - 2) + 1);
+    const std::string key = last.substr(0, last.find('\t'));
     check({
         {"line after a long one", text, rms({3}), 3, LONG},
         {"second piece", text, rms({2}), 3, "abc\n"},
@@ -456,6 +486,11 @@ TEST_F(EditLines, LongLinesAreNumberedByPiecesButTakenWhole)
         {"count of any line", big, rms({4000000}), big_lines, big},
         {"match past a NUL", std::string("a\0b\n\0\n", 6), rm(NO_LINE, "b"), 1,
          std::string("\0\n", 2)},
+        {"key of a long line", LONG + "abc\n", keyed(nullptr, {LONG.substr(0, 600)}), -2,
+         LONG + "abc\n"},
+        {"keyed edit far into a table", table, keyed(key.c_str(), {key}, key + "\tOK\n"), 2,
+         table.substr(0, table.size() - last.size()) + key + "\tOK\n"},
+        {"key taken far into a table", table, keyed(nullptr, {key}), -2, table},
     });
 }
 

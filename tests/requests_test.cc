@@ -29,6 +29,14 @@ Request remove(std::vector<unsigned int> lines)
     };
 }
 
+Request keyed(const char *text, const char *old, char mode)
+{
+    return [=](const char *f) {
+        key_edit edit(old, {"c"});
+        return add_edit_keyed(f, text, mode, edit);
+    };
+}
+
 struct Case {
     const char *what;
     std::string before;
@@ -76,6 +84,11 @@ const Case CASES[] = {
     {"repeated numbers", FIVE, remove({4, 2, 2}), 1, "", "one\nthree\nfive\n"},
     {"numbers naming no line", FIVE, remove({0, 9, static_cast<unsigned int>(-1)}), 1, "", FIVE},
     {"empty list", FIVE, remove({}), 1, "", FIVE},
+    {"keyed edit", "a\tx\nb\ty\n", keyed("c\tz\n", "B", EM_EDITLINE), 1, "", "a\tx\nc\tz\n"},
+    {"key taken", "a\tx\nc\ty\n", keyed("c\tz\n", "a", EM_EDITLINE), 0, "", "a\tx\nc\ty\n"},
+    {"keyed edit of empty file", "", keyed("c\tz\n", "a", EM_EDITLINE), 0, NO_DATA_EDIT, ""},
+    {"removal by key", "a\tx\nb\ty\n", keyed("", "A", EM_RMLINE), 1, "", "b\ty\n"},
+    {"removal of a key no line has", "a\tx\n", keyed("", "b", EM_RMLINE), 0, "", "a\tx\n"},
 };
 
 TEST(Requests, EachCaseLeavesItsResultAndNothingElse)
