@@ -167,5 +167,5 @@ if(BUILD_TESTING)
     COMMAND nice -n 19 sh ${CMAKE_CURRENT_SOURCE_DIR}/tests/package_test.sh
             ${CMAKE_COMMAND} ${CMAKE_CPACK_COMMAND} ${CMAKE_CURRENT_SOURCE_DIR}
             ${CMAKE_GENERATOR} ${CMAKE_CXX_COMPILER})
-  set_tests_properties(package_deb PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
+  set_tests_properties(package_deb PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 COST 100)
 endif()
