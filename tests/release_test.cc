@@ -246,8 +246,31 @@ TEST(ManualPages, HooksetPageListsEveryStatusAndMessage)
              {"Milter name contains a word that is not allowed.", add_failed}},
             {13, milter({"-s", "unix:/run/m4exit"}),
              {"Socket name contains a word that is not allowed.", add_failed}},
-            {13, milter({"-s", zt::repeat('s', 1033), "-C", big, "-R", big, "-E", big, "-S", big}),
+            {13, milter({"-s", "tcp:25@localhost"}),
+             {"Socket must begin with unix:, local:, inet: or inet6:.", add_failed}},
+            {13, milter({"-s", "unix:f1"}),
+             {"A unix or local socket must be an absolute path.", add_failed}},
+            {13, milter({"-s", "local:/" + zt::repeat('p', 107)}),
+             {"A unix or local socket path must be at most 107 bytes.", add_failed}},
+            {13, milter({"-s", "inet:25"}), {"An inet or inet6 socket must be port@host.", add_failed}},
+            {13, milter({"-s", "inet:0@localhost"}),
+             {"Socket port must be a number from 1 to 65535.", add_failed}},
+            {13, milter({"-s", "inet:1@[::1]"}),
+             {"An inet socket's host must be an IPv4 address or a host name.", add_failed}},
+            {13, milter({"-s", "inet6:1@10.0.0.1"}),
+             {"An inet6 socket's host must be an IPv6 address or a host name.", add_failed}},
+            {13, milter({"-s", "inet:1@" + zt::repeat('h', 1026), "-C", big, "-R", big, "-E", big,
+                         "-S", big}),
              {"Milter line too long.", add_failed}},
+            {13, milter({"-a"}), {"The milter f1 is already declared.", add_failed},
+             [] { zt::write_file(CONF, "dnl INPUT_MAIL_FILTER(`F1',`S=unix:/f1')\n"); }},
+            {13, milter(), {"Declaring f1 would leave more than 24 milters enabled.", add_failed},
+             [] {
+                 std::string mc;
+                 for (int i = 0; i < 24; i++)
+                     mc += "INPUT_MAIL_FILTER(`m" + std::to_string(i) + "',`S=unix:/m')\n";
+                 zt::write_file(CONF, mc);
+             }},
             {13, milter(), {"Failed to open the file.: File exists", add_failed},
              [] { zt::write_file(CONF + ".tmp", "left over\n"); }},
             {13, milter(),
@@ -282,6 +305,13 @@ TEST(ManualPages, RoutesetPageListsEveryStatusAndMessage)
         {1, {"-D", zt::repeat('d', 1000)}, {"Domain name is too long. The max is: 1000."}});
     outcomes.push_back(
         {255, {"-d", ""}, {"Domain name argument must include an actual domain name."}});
+    const std::string add_failed = "Failed to add the relay host.";
+    outcomes.push_back({255, {"-a", "-d", "a b", "-h", "x"},
+                        {"A domain name must not hold a blank or a newline.", add_failed}});
+    outcomes.push_back({255, {"-a", "-d", "a", "-h", "x\ny"},
+                        {"A host name must not hold a blank or a newline.", add_failed}});
+    outcomes.push_back(
+        {255, {"-a", "-d", "#a", "-h", "x"}, {"A domain name must not begin with #.", add_failed}});
     check_program("routeset", {0, 1, 2, 6, 17, 18, 255}, outcomes);
 }
 
