@@ -20,6 +20,10 @@ Request edit(const char *text, const char *match, char mode = EM_EDITLINE)
 {
     return [=](const char *f) { return add_edit_line(f, text, match, mode); };
 }
+Request entry(std::string text)
+{
+    return [=](const char *f) { return add_edit_entry(f, text.c_str(), nullptr, EM_ADDLINE); };
+}
 Request remove(std::vector<unsigned int> lines)
 {
     return [=](const char *f) {
@@ -76,6 +80,11 @@ const Case CASES[] = {
     {"repeated numbers", FIVE, remove({4, 2, 2}), 1, "", "one\nthree\nfive\n"},
     {"numbers naming no line", FIVE, remove({0, 9, static_cast<unsigned int>(-1)}), 1, "", FIVE},
     {"empty list", FIVE, remove({}), 1, "", FIVE},
+    // makemap reads at most 1022 characters of any line, a comment's too.
+    {"longest comment", "a\tb\n", entry("#" + std::string(1021, 'c') + "\n"), 1, "",
+     "a\tb\n#" + std::string(1021, 'c') + "\n"},
+    {"comment too long", "a\tb\n", entry("x\ty\n#" + std::string(1022, 'c')), 0,
+     "A comment is longer than 1022 characters.\n", "a\tb\n"},
 };
 
 TEST(Requests, EachCaseLeavesItsResultAndNothingElse)

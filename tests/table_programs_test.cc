@@ -74,6 +74,8 @@ const std::string NO_DATA_EDIT = "Failed to modify the specified line.: No data 
 const std::string NO_DATA_REMOVE =
     "Failed to remove one or more of the specified lines.: No data available\n";
 const std::string BUSY = "Failed to open the file.: File exists\n";
+const std::string DOMAIN_BLANK = "A domain name must not hold a blank or a newline.\n";
+const std::string HOST_BLANK = "A host name must not hold a blank or a newline.\n";
 
 std::string permitset_usage(const std::string &name)
 {
@@ -136,6 +138,15 @@ const Prog PERMITSET = {
         {{"-a", "-h", "connect:127.0.0.1\tOK"}, {}, "An entry for connect:127.0.0.1 already exists.\n"},
         {{"-a", "-h", "To:c\tOK\nto:C\tOK\n"}, {}, "An entry for to:C already exists.\n"},
         {{"-a", "-h", "To:a\tOK\n# b\n\nTo:b\tOK"}, {"+to:a\tOK", "+to:b\tOK"}},
+        // Every blank makemap splits on ends a key.
+        {{"-a", "-h", "Connect:127.0.0.1\rOK"}, {},
+         "An entry for Connect:127.0.0.1 already exists.\n"},
+        {{"-a", "-h", "to:A\vOK"}, {}, "An entry for to:A already exists.\n"},
+        {{"-a", "-h", "aaa\f\n"}, {}, "The entry for aaa has no value.\n"},
+        {{"-a", "-h", "aaa \t\r\n"}, {}, "The entry for aaa has no value.\n"},
+        {{"-a", "-h", "\fTo:y\tOK\n"}, {}, "The entry for To:y begins with a blank.\n"},
+        {{"-a", "-h", "\rTo:y\tOK\n"}, {}, "The entry for To:y begins with a blank.\n"},
+
         {{"-r", "1"}, {"-connect:127.0.0.1"}},
     },
 };
@@ -160,9 +171,8 @@ const Prog ROUTESET = {
     // Its own successful requests, besides the shared ones.
     {
         {"", {"-a", "-d", "abc", "-h", "h"}, MAILERTABLE + "abc\th\n"},
-        // Neither text is checked, and a line number changes nothing in an add.
-        {"", {"-a", "-l", "12", "-d", "a b", "-h", "smtp:[x]\tz"},
-         MAILERTABLE + "a b\tsmtp:[x]\tz\n"},
+        // A line number changes nothing in an add.
+        {"", {"-a", "-l", "12", "-d", "a.b", "-h", "smtp:[x]"}, MAILERTABLE + "a.b\tsmtp:[x]\n"},
         {"a.net\tx\nd.org\th1\nb.net\ty\nd.org\th2\n",
          {"-e", "-D", "d.org", "-d", "e.org", "-h", "h3", "-l", "2"},
          "a.net\tx\ne.org\th3\nb.net\ty\nd.org\th2\n"},
@@ -194,7 +204,22 @@ const Prog ROUTESET = {
         {{"-a", "-d", "example.COM", "-h", "x"}, {}, "An entry for example.COM already exists.\n"},
         {{"-e", "-D", "example.com", "-d", "corp.example", "-h", "x"}, {},
          "An entry for corp.example already exists.\n"},
-        {{"-a", "-d", "a.example\nb", "-h", "x"}, {}, "The entry for a.example has no value.\n"},
+        // One field each: no blank, no newline, and no comment for a domain.
+        {{"-a", "-d", "a.example\nb", "-h", "x"}, {}, DOMAIN_BLANK},
+        {{"-a", "-d", "sp ace.example", "-h", "x"}, {}, DOMAIN_BLANK},
+        {{"-a", "-d", "b.example", "-h", "x\ny.example\tz"}, {}, HOST_BLANK},
+        {{"-a", "-d", "b.example", "-h", "x\r"}, {}, HOST_BLANK},
+        {{"-e", "-D", "corp.example ", "-d", "corp.example", "-h", "x"}, {}, DOMAIN_BLANK},
+        {{"-e", "-D", "corp.example", "-d", "corp.example\v", "-h", "x"}, {}, DOMAIN_BLANK},
+        {{"-a", "-d", "#" + zt::repeat('x', 998), "-h", zt::repeat('y', 30)}, {},
+         "A domain name must not begin with #.\n"},
+        // Keys fold at the alphabet's edges, and one key is not another's prefix.
+        {{"-a", "-d", "Zeta.example", "-h", "z"}, {"+zeta.example\tz"}},
+        {{"-a", "-d", "zeta.EXAMPLE", "-h", "x"}, {}, "An entry for zeta.EXAMPLE already exists.\n"},
+        {{"-a", "-d", "a.example", "-h", "a"}, {"+a.example\ta"}},
+        {{"-e", "-D", "A.example", "-d", "A.example", "-h", "b"}, {"+a.example\tb"}},
+        {{"-a", "-d", "example.co", "-h", "co"}, {"+example.co\tco"}},
+        {{"-e", "-D", "example.c", "-d", "example.c", "-h", "c"}, {"+example.c\tc"}},
         {{"-a", "-d", zt::repeat('d', 999), "-h", zt::repeat('h', 23)}, {},
          "The entry for " + zt::repeat('d', 999) + " is longer than 1022 characters.\n"},
         {{"-r", "3"}, {"-.corp.example"}},
