@@ -29,6 +29,7 @@ constexpr char MSG_COMMENT_TOO_LONG[] = "A comment is longer than 1022 character
 constexpr char MSG_DOMAIN_BLANK[] = "A domain name must not hold a blank or a newline.\n";
 constexpr char MSG_HOST_BLANK[] = "A host name must not hold a blank or a newline.\n";
 constexpr char MSG_DOMAIN_COMMENT[] = "A domain name must not begin with #.\n";
+constexpr char MSG_NO_ENTRY[] = "There is no entry for %.*s.\n";
 
 // What makemap takes for white space between the key and the value.
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
@@ -212,4 +213,41 @@ int add_edit_relay_host(const char *new_domain, const char *new_host, const char
     }
     std::snprintf(line.get(), size, "%s\t%s\n", new_domain, new_host);
     return add_edit_entry(SENDMAIL_ROUTESET, line.get(), old_domain, mode);
+}
+
+int remove_entry(const char *file, const char *key)
+{
+    if (file == nullptr || key == nullptr)
+        return 0;
+    const std::string_view wanted(key);
+    const auto choose = [wanted](std::string_view line) {
+        const std::string_view k = line_key(line);
+        return !k.empty() && same_key(k, wanted) ? line_choice::replace : line_choice::keep;
+    };
+    bool missing = false;
+    if (add_edit_chosen(file, "", EM_RMLINE, choose, &missing))
+        return 1;
+    if (missing)
+        say(MSG_NO_ENTRY, wanted);
+    return 0;
+}
+
+int remove_at_entry(const char *host_old)
+{
+    if (host_old == nullptr)
+        return 0;
+    // A text without a key names no entry; the message names the text.
+    const std::string_view text(host_old);
+    const std::string_view key = line_key(text);
+    return remove_entry(SENDMAIL_PERMITSET,
+                        std::string(key.empty() ? text.substr(0, text.find('\n')) : key).c_str());
+}
+
+int remove_mt_entry(const char *old_domain)
+{
+    if (!one_field(old_domain)) {
+        std::fputs(MSG_DOMAIN_BLANK, stderr);
+        return 0;
+    }
+    return remove_entry(SENDMAIL_ROUTESET, old_domain);
 }

@@ -218,7 +218,9 @@ TEST_F(Hookset, EditorFailureFailsTheCall)
     expect(full(), 13, "The declaration of f1 does not end on its line.\n" + ADD_FAILED);
     expect(full({"-a"}), 13, "The milter f1 is already declared.\n" + ADD_FAILED);
     zt::write_file(conf + ".tmp", "");
-    expect(full(), 13, "Failed to open the file.: File exists\n" + ADD_FAILED);
+    expect(full(), 13,
+           conf + ".tmp was left by an edit that did not finish; it is to be removed once no edit "
+                  "runs.\nFailed to open the file.: File exists\n" + ADD_FAILED);
 }
 
 }  // namespace

@@ -271,7 +271,9 @@ TEST_F(MilterM4, AcceptedNamesAndSocketsReachTheCfAsWritten)
     for (const auto &[name, socket] : corpus) {
         ASSERT_LE(name.size(), 24u) << name;  // what hookset takes
         ASSERT_EQ(declare(name, socket),
-                  std::make_pair(0, std::string("Failed to open the file.: File exists\n")))
+                  std::make_pair(0, conf + ".tmp was left by an edit that did not finish; it is "
+                                           "to be removed once no edit runs.\n"
+                                           "Failed to open the file.: File exists\n"))
             << name << " " << socket;
         if (name != corpus[0].first)
             add(name, socket);

@@ -253,7 +253,9 @@ TEST_F(MilterWriter, NullNameOrSocketIsRefusedSilently)
 TEST_F(MilterWriter, EditorFailureIsPassedBack)
 {
     zt::write_file(conf + ".tmp", "");
-    expect_refused(Decl(), "Failed to open the file.: File exists\n");
+    expect_refused(Decl(), conf + ".tmp was left by an edit that did not finish; it is to be "
+                                  "removed once no edit runs.\n"
+                                  "Failed to open the file.: File exists\n");
 }
 
 }  // namespace
