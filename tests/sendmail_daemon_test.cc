@@ -63,16 +63,20 @@ std::string missing_piece()
     return "";
 }
 
-int free_port()
+// A free port of 127.0.0.1; with taken, a socket that keeps it taken.
+int free_port(int *taken = nullptr)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
-    if (fd >= 0)
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0 &&
+                    listen(fd, 1) == 0;
+    if (ok && taken != nullptr)
+        *taken = fd;
+    else if (fd >= 0)
         close(fd);
     if (!ok)
         throw std::runtime_error("cannot find a free port");
@@ -113,10 +117,8 @@ public:
     std::string mail(const std::string &name) const { return root_ + "/sendmail/etc/mail/" + name; }
     std::string sendmail_dir() const { return root_ + "/sendmail"; }
 
-    zt::Result init(const std::string &word) const
-    {
-        return zt::run(root_ + "/sendmail/etc/init.d/sendmail", {word});
-    }
+    std::string script() const { return root_ + "/sendmail/etc/init.d/sendmail"; }
+    zt::Result init(const std::string &word) const { return zt::run(script(), {word}); }
 
     pid_t recorded_pid() const
     {
@@ -327,6 +329,92 @@ TEST_F(SendmailDaemon, RelayHostsChangeTheRoute)
     // The kit's own entries still route their domain.
     EXPECT_EQ(box->route("user@corp.example"),
               "$# smtp $@ [ mail . corp . example ] $: user < @ corp . example . >");
+}
+
+// Root's hand edits, a milter host that does not resolve and a port that is
+// taken: start says what failed and runs the configuration it ran before.
+TEST_F(SendmailDaemon, FailedStartRunsThePreviousConfiguration)
+{
+    int listening = -1;
+    const int taken = free_port(&listening);
+    const std::string mc = box->mail("sendmail.mc"), good_mc = zt::read_file(mc);
+    const std::string refused = "the sendmail.cf built from " + mc + " does not load: line ";
+    // Appended to sendmail.mc, port (taken: the last), message.
+    const std::vector<std::vector<std::string>> cases = {
+        {"INPUT_MAIL_FILTER(`scanner', `S=unix:/run/a.sock')dnl\n"
+         "INPUT_MAIL_FILTER(`scanner', `S=unix:/run/b.sock')dnl\n",
+         "", refused + "#: Xscanner: duplicate filter definition: No such file or directory"},
+        {"INPUT_MAIL_FILTER(`scanner', `S=unix:/run/a.sock)dnl\n", "",
+         "cannot build sendmail.cf from " + mc + ": m4:" + mc + ":" +
+             std::to_string(zt::lines(good_mc).size() + 1) + ": ERROR: end of file in string"},
+        {"INPUT_MAIL_FILTER(`scan', `S=inet:2525@nosuchhost.invalid, F=R')dnl\n", "",
+         refused + "#: Xscan: Unknown host name nosuchhost.invalid"},
+        {"", std::to_string(taken),
+         "the new configuration did not start (sendmail cannot listen: opendaemonsocket: "
+         "daemon MTA: cannot bind: Address already in use)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c[2]);
+        zt::write_file(mc, good_mc);
+        ASSERT_EQ(box->init("restart").status, 0);
+        ASSERT_EQ(box->init("stop").status, 0);
+        const std::string cf = zt::read_file(box->mail("sendmail.cf"));
+        const Args files = zt::list_dir(box->mail(""));
+        zt::write_file(mc, good_mc + c[0]);
+        if (!c[1].empty())
+            zt::write_file(box->mail("port"), c[1] + "\n");
+        // sendmail.cf's line numbers follow the version of sendmail's macros.
+        const auto message = [&](const std::string &word) {
+            std::string err = box->init(word).err;
+            const size_t at = err.find(" line ");
+            return at == std::string::npos ? err : err.replace(at + 6, err.find(':', at) - at - 6, "#");
+        };
+        EXPECT_EQ(message("check"), c[1].empty() ? "sendmail: " + c[2] + "\n" : "");
+        const std::string started = message("start");
+        EXPECT_EQ(started, "sendmail: " + c[2] + "; the server runs the previous configuration " +
+                               "(pid " + std::to_string(box->recorded_pid()) + ")\n");
+        EXPECT_EQ(zt::read_file(box->mail("sendmail.cf")), cf);
+        EXPECT_EQ(zt::list_dir(box->mail("")), files);
+        EXPECT_EQ(box->mail_from("root@sandbox.example")[0], GREETING);
+    }
+    close(listening);
+}
+
+// Every run ends cleanly, and one daemon works in the queue directory.
+TEST_F(SendmailDaemon, ConcurrentStartsAndStopsTakeTurns)
+{
+    const zt::Result r = zt::run(
+        "/bin/bash", {"-c",
+                      "for w in start stop start start stop start start start; do\n"
+                      "  \"$0\" $w >/dev/null & runs+=($!); done\n"
+                      "for p in ${runs[@]}; do wait $p || echo \"status $?\"; done\n"
+                      "\"$0\" start >/dev/null; for p in /proc/[0-9]*; do\n"
+                      "  [ \"$(readlink $p/cwd)\" = \"$1\" ] && echo daemon; done; true",
+                      box->script(), box->sendmail_dir() + "/var/spool/mqueue"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "daemon\n");
+}
+
+// A piece that start needs, hidden in a mount namespace of its own, is
+// named; only a sandbox laid for one has a stand-in.
+TEST_F(SendmailDaemon, StandInOnlyWhereTheSandboxWasLaidForOne)
+{
+    for (const auto &[mount, why] : std::vector<std::pair<std::string, std::string>>{
+             {"-t tmpfs none /usr/share/sendmail",
+              "the sendmail configuration macros are not installed"},
+             {"--bind /dev/null /usr/bin/m4", "m4 is not installed"},
+             {"--bind /dev/null /usr/sbin/sendmail", "/usr/sbin/sendmail is not installed"}}) {
+        const zt::Result r = zt::run(
+            UNSHARE, {"-m", "sh", "-c", "mount " + mount + " && exec \"$0\" start", box->script()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "sendmail: cannot start: " + why + "\n");
+        EXPECT_EQ(box->recorded_pid(), 0);
+    }
+    const std::string root = box->sendmail_dir().substr(0, box->sendmail_dir().rfind('/'));
+    ASSERT_EQ(zt::run("/bin/bash", {LAY, "--stand-in", root}).status, 0);
+    box->start();
+    const std::string pid = std::to_string(box->recorded_pid());
+    EXPECT_EQ(zt::read_file("/proc/" + pid + "/comm"), "sleep\n");
 }
 
 }  // namespace
