@@ -98,7 +98,7 @@ bool allowed_m4_words(std::string_view text)
 // that fits its address, or port@host where the port is a number and the
 // host an address of the family or a name. sendmail refuses the others
 // when it reads its configuration, or can never connect to them. A name is
-// not looked up: the server resolves it when it starts.
+// not looked up: the server resolves it when it reads its configuration.
 bool has_prefix(std::string_view text, std::string_view prefix)
 {
     return text.substr(0, prefix.size()) == prefix;
