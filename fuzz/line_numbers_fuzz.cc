@@ -55,7 +55,7 @@ outcome model(const std::vector<std::string> &words)
         char *end = nullptr;
         errno = 0;
         const long value = std::strtol(word, &end, 10);
-        if (end == word) {
+        if (end == word || *end != '\0') {
             o.message = "Line number must be a valid integer. " + words[i] +
                         " is not a valid integer.\n";
             o.list.clear();

@@ -3,7 +3,9 @@
 // timeouts, the edit mode and which of a few lines sendmail.mc holds
 // beforehand; the file is laid afresh for every input under the build's own
 // install root, and afterwards must hold exactly what the model says.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,9 +82,17 @@ std::string key_of(const std::string &name)
 }
 
 // The file before the call: a selection of lines, some holding the key of
-// the name (in a disabled line, past and across the editor's 499-byte
-// read), some only the name's start (a longer name, no closing quote), the
-// last one without its newline.
+// the name (in a disabled line, in upper case, past and across the
+// editor's 499-byte read, behind the name of another macro), some only the
+// name's start (a longer name, no closing quote), the last one without its
+// newline.
+std::string upper(std::string text)
+{
+    for (char &ch : text)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return text;
+}
+
 std::string conf_before(const milter_case &c)
 {
     const std::string key = key_of(c.name);
@@ -89,10 +100,10 @@ std::string conf_before(const milter_case &c)
     const std::string lines[] = {
         "divert(-1)dnl\n",
         start + "0',`S=unix:/x,T=C:1m;E:1m;R:1m;S:1m')\n",
-        "dnl " + key + ",`S=local:/y,F=T,T=C:0m;E:0m;R:0m;S:0m')\n",
-        std::string(520, 'x') + key + "\n",
-        "FEATURE(`access_db')dnl\n",
-        std::string(497, 'y') + key + ")\n",
+        "dnl " + upper(key) + ",`S=local:/y,F=T,T=C:0m;E:0m;R:0m;S:0m')\n",
+        std::string(520, 'x') + " " + key + "\n",
+        "FEATURE(`access_db')dnl X" + key + ")\n",
+        std::string(497, 'y') + " " + key + ")\n",
         "dnl " + start + "\n",
         "MAILER(`smtp')",
     };
@@ -151,6 +162,53 @@ bool holds_refused_word(const std::string &text)
     return false;
 }
 
+// What sendmail takes for a socket: a local one at an absolute path that
+// fits sun_path, or port@host with the host an address of the family or a
+// name of letter-digit-hyphen labels whose last one is not a number.
+bool socket_shape_ok(const std::string &socket, std::string *why)
+{
+    static const std::regex local("(unix|local):(.*)"), inet("(inet6?):([^@]*)@(.*)");
+    static const std::regex name("(([A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)\\.)*"
+                                 "[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?\\.?");
+    static const std::regex numeric(".*(^|\\.)[0-9]+\\.?");
+    std::smatch m;
+    if (std::regex_match(socket, m, local)) {
+        const std::string path = m[2];
+        if (path.empty() || path[0] != '/')
+            *why = "A unix or local socket must be an absolute path.\n";
+        else if (path.size() > 107)
+            *why = "A unix or local socket path must be at most 107 bytes.\n";
+        return why->empty();
+    }
+    if (socket.rfind("inet:", 0) != 0 && socket.rfind("inet6:", 0) != 0) {
+        *why = "Socket must begin with unix:, local:, inet: or inet6:.\n";
+        return false;
+    }
+    if (!std::regex_match(socket, m, inet) || m[2].length() == 0 || m[3].length() == 0) {
+        *why = "An inet or inet6 socket must be port@host.\n";
+        return false;
+    }
+    const bool six = m[1] == "inet6";
+    std::string port = m[2], host = m[3];
+    port.erase(0, port.find_first_not_of('0') == std::string::npos ? port.size() - 1
+                                                                     : port.find_first_not_of('0'));
+    if (port.find_first_not_of("0123456789") != std::string::npos || port.size() > 5 ||
+        std::stol(port) < 1 || std::stol(port) > 65535) {
+        *why = "Socket port must be a number from 1 to 65535.\n";
+        return false;
+    }
+    std::string literal = host;
+    if (literal.size() >= 2 && literal.front() == '[' && literal.back() == ']')
+        literal = literal.substr(1, literal.size() - 2);
+    unsigned char addr[16];
+    if (inet_pton(six ? AF_INET6 : AF_INET, literal.c_str(), addr) == 1 ||
+        (std::regex_match(host, name) && !std::regex_match(host, numeric)))
+        return true;
+    *why = six ? "An inet6 socket's host must be an IPv6 address or a host name.\n"
+               : "An inet socket's host must be an IPv4 address or a host name.\n";
+    return false;
+}
+
 std::string declaration(const milter_case &c)
 {
     const char *flag = c.fail_type == FT_FAIL ? "F=T," : c.fail_type == FT_REJECT ? "F=R," : "";
@@ -166,32 +224,74 @@ struct outcome {
     std::string conf;
 };
 
+bool same_name(const std::string &a, const std::string &b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+struct decl_at {
+    size_t at;
+    std::string name;
+};
+
+// INPUT_MAIL_FILTER(`NAME' and MAIL_FILTER(`NAME', each not behind another
+// word's letters, with the name closed on the line.
+std::vector<decl_at> declarations_in(const std::string &line)
+{
+    static const std::regex decl("(^|[^A-Za-z0-9_])((INPUT_)?MAIL_FILTER\\(`([^']*)')");
+    std::vector<decl_at> found;
+    for (std::sregex_iterator it(line.begin(), line.end(), decl), end; it != end; ++it)
+        found.push_back({static_cast<size_t>(it->position(2)), (*it)[4]});
+    return found;
+}
+
+// Behind a dnl word or a #, m4 never reads it.
+bool hidden(const std::string &before)
+{
+    static const std::regex hide("(.*#.*)|(.*(^|[^A-Za-z0-9_])dnl([^A-Za-z0-9_].*|$))");
+    return std::regex_match(before, hide);
+}
+
 outcome edit(const milter_case &c, const std::string &before, const std::string &line)
 {
-    if (c.mode == EM_ADDLINE) {
-        std::string after = before;
-        zf::append(after, line);
-        return {1, "", after};
-    }
-    if (c.mode != EM_EDITLINE)
+    if (c.mode != EM_EDITLINE && c.mode != EM_ADDLINE)
         return {0, "Failed to commit the changes to the file.*", before};
     const std::vector<std::string> lines = zf::physical_lines(before);
-    if (lines.empty())
+    if (lines.empty() && c.mode == EM_EDITLINE)
         return {0, "Failed to modify the specified line.*", before};
-    const std::string key = key_of(c.name);
     std::string after;
     bool replaced = false;
+    int enabled = c.enabled == MILTER_STATUS_ENABLED ? 1 : 0;
     for (const std::string &l : lines) {
-        const size_t at = replaced ? std::string::npos : l.find(key);
-        // Of the lines laid, only the one that ends after the key goes on.
-        if (at != std::string::npos && l.find("')", at + key.size() - 1) == std::string::npos)
-            return {0, "The declaration of " + c.name + " does not end on its line.\n", before};
-        if (at != std::string::npos) {
+        bool mine = false;
+        int here = 0;
+        for (const decl_at &d : declarations_in(l)) {
+            if (!replaced && same_name(d.name, c.name)) {
+                if (c.mode == EM_ADDLINE)
+                    return {0, "The milter " + c.name + " is already declared.\n", before};
+                // Of the lines laid, only those that close after the key go on.
+                if (l.find("')", d.at) == std::string::npos)
+                    return {0, "The declaration of " + c.name + " does not end on its line.\n",
+                            before};
+                mine = true;
+            }
+            if (!hidden(l.substr(0, d.at)))
+                here++;
+        }
+        if (mine) {
             after += line;
             replaced = true;
-        } else {
-            after += l;
+            continue;
         }
+        enabled += here;
+        if (enabled > 24)
+            return {0, "Declaring " + c.name + " would leave more than 24 milters enabled.\n",
+                    before};
+        after += l;
     }
     if (!replaced)
         zf::append(after, line);
@@ -210,6 +310,9 @@ outcome model(const milter_case &c, const std::string &before)
         return {0, "Milter name contains a word that is not allowed.\n", before};
     if (holds_refused_word(c.socket))
         return {0, "Socket name contains a word that is not allowed.\n", before};
+    std::string why;
+    if (!socket_shape_ok(c.socket, &why))
+        return {0, why, before};
     if (key_of(c.name).size() > MAX_TEXT)
         return {0, "Milter name is too long.\n", before};
     if (c.fail_type > FT_ACCEPT)

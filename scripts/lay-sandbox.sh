@@ -7,6 +7,7 @@
 #                                         access and mailertable sources and
 #                                         what the daemon reads besides
 #   ROOT/sendmail/etc/mail/port           the port the daemon listens on
+#   ROOT/sendmail/etc/mail/stand-in       with --stand-in only: no sendmail
 #   ROOT/sendmail/etc/init.d/sendmail     the init script
 #   ROOT/sendmail/var/run/                its PID file
 #   ROOT/sendmail/var/spool/mqueue/       its queue
@@ -14,32 +15,44 @@
 # Everything belongs to the caller. With --owner, which only root may give,
 # the tree is laid as a production installation is: bin/zun belongs to
 # ACCOUNT (the account the management application runs as) and its group,
-# everything else to root. Laying again over an earlier tree replaces the
-# files above and leaves anything else there alone.
+# everything else to root. With --stand-in the init script starts a
+# stand-in that only records a process id in place of sendmail, for a
+# machine without it. Laying again over an earlier tree replaces the files
+# above and leaves anything else there alone.
 #
-# usage: scripts/lay-sandbox.sh [--owner ACCOUNT] ROOT [PORT]
+# usage: scripts/lay-sandbox.sh [--owner ACCOUNT] [--stand-in] ROOT [PORT]
 set -eu
 
 usage() {
-    echo "usage: $0 [--owner ACCOUNT] ROOT [PORT]" >&2
+    echo "usage: $0 [--owner ACCOUNT] [--stand-in] ROOT [PORT]" >&2
     exit 2
 }
 
 owner=
-if [ "${1-}" = --owner ]; then
-    [ $# -ge 2 ] || usage
-    owner=$2
-    shift 2
-    owner_uid=$(id -u -- "$owner" 2>/dev/null) || {
-        echo "$0: no such account '$owner'" >&2
-        exit 2
-    }
-    owner_gid=$(id -g -- "$owner")
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "$0: --owner needs root: only root can give the files to root and to $owner" >&2
-        exit 2
-    fi
-fi
+stand_in=
+while [ $# -ge 1 ]; do
+    case "$1" in
+    --owner)
+        [ $# -ge 2 ] || usage
+        owner=$2
+        shift 2
+        owner_uid=$(id -u -- "$owner" 2>/dev/null) || {
+            echo "$0: no such account '$owner'" >&2
+            exit 2
+        }
+        owner_gid=$(id -g -- "$owner")
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "$0: --owner needs root: only root can give the files to root and to $owner" >&2
+            exit 2
+        fi
+        ;;
+    --stand-in)
+        stand_in=1
+        shift
+        ;;
+    *) break ;;
+    esac
+done
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 root=${1%/}
 port=${2:-2525}
@@ -81,6 +94,13 @@ done
 printf '%s\n' "$port" >"$root/sendmail/etc/mail/port"
 chmod 0644 "$root/sendmail/etc/mail/port"
 install_file 0755 "$kit/init.d/sendmail" "$root/sendmail/etc/init.d/sendmail"
+if [ -n "$stand_in" ]; then
+    echo "# Laid with --stand-in: the init script starts a stand-in, not sendmail." \
+        >"$root/sendmail/etc/mail/stand-in"
+    chmod 0644 "$root/sendmail/etc/mail/stand-in"
+else
+    rm -f "$root/sendmail/etc/mail/stand-in"
+fi
 
 if [ -n "$owner" ]; then
     # Directories an earlier lay made may belong to someone else; what this
@@ -101,8 +121,11 @@ while [ "$dir" != / ]; do
     dir=$(dirname "$dir")
 done
 
+what="laid a private installation under $root (port $port)"
 if [ -n "$owner" ]; then
-    echo "laid a private installation under $root (port $port), bin/zun owned by $owner"
-else
-    echo "laid a private installation under $root (port $port)"
+    what="$what, bin/zun owned by $owner"
 fi
+if [ -n "$stand_in" ]; then
+    what="$what, with a stand-in for sendmail"
+fi
+echo "$what"

@@ -3,6 +3,7 @@
 #include "edit_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string.h>
 
 #include "file_attrs.h"
@@ -71,7 +73,94 @@ bool seal_tmp(edit_file *ef)
 
 }  // namespace
 
-FILE *mktemp_file(const char *file, char **tmpfile)
+// The name of a file made without one, for linkat.
+#ifdef O_TMPFILE
+static std::string fd_path(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// An unnamed file in name's directory, locked, then linked to name and
+// opened again by it, so that tools show its name. -1 with errno ENOTSUP
+// where the system cannot make one; the caller then takes the older way.
+static int create_linked(const char *name, mode_t mode, int *lock)
+{
+    const char *slash = std::strrchr(name, '/');
+    const std::string dir = slash == nullptr ? "." : slash == name ? "/" : std::string(name, slash);
+    const int anon = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode & 07777);
+    if (anon < 0) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)
+            errno = ENOTSUP;
+        return -1;
+    }
+    int fd = -1;
+    if (flock(anon, LOCK_EX) == 0) {
+        if (linkat(AT_FDCWD, fd_path(anon).c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
+            fd = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            struct stat linked, opened;
+            if (fd < 0) {
+                const int err = errno;
+                unlink(name);
+                errno = err;
+            } else if (fstat(anon, &linked) != 0 || fstat(fd, &opened) != 0 ||
+                       linked.st_ino != opened.st_ino || linked.st_dev != opened.st_dev) {
+                // Not ours: another file took the name in between.
+                close(fd);
+                fd = -1;
+                errno = EAGAIN;
+            }
+        } else if (errno == ENOENT && access(fd_path(anon).c_str(), F_OK) != 0) {
+            errno = ENOTSUP;  // no /proc
+        }
+    }
+    if (fd < 0) {
+        const int err = errno;
+        close(anon);
+        errno = err;
+        return -1;
+    }
+    *lock = anon;
+    return fd;
+}
+#endif
+
+int create_locked(const char *name, mode_t mode, int *lock)
+{
+    *lock = -1;
+#ifdef O_TMPFILE
+    const int fd = create_linked(name, mode, lock);
+    if (fd >= 0 || errno != ENOTSUP)
+        return fd;
+#endif
+    // A run that looks between these two calls takes the file for a leftover.
+    const int made = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_EXCL | O_CLOEXEC, mode & 07777);
+    if (made < 0)
+        return -1;
+    *lock = flock(made, LOCK_EX) == 0 ? dup(made) : -1;
+    if (*lock < 0) {
+        const int err = errno;
+        unlink(name);
+        close(made);
+        errno = err;
+        return -1;
+    }
+    return made;
+}
+
+int tmp_in_use(const char *name)
+{
+    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? 1 : 0;
+    struct stat st;
+    const bool held = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                      flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held ? 1 : 0;
+}
+
+// mktemp_file, with the lock kept in *lock.
+static FILE *mktemp_locked(const char *file, char **tmpfile, int *lock)
 {
     if (file == nullptr || tmpfile == nullptr)
         return nullptr;
@@ -81,7 +170,7 @@ FILE *mktemp_file(const char *file, char **tmpfile)
     if (!name)
         return nullptr;
     std::snprintf(name.get(), len + 5, "%s.tmp", file);
-    const int fd = open(name.get(), O_WRONLY | O_CREAT | O_TRUNC | O_EXCL, 0600);
+    const int fd = create_locked(name.get(), 0600, lock);
     if (fd == -1)
         return nullptr;
     FILE *fp = fdopen(fd, "w");
@@ -89,10 +178,21 @@ FILE *mktemp_file(const char *file, char **tmpfile)
         const int err = errno;
         unlink(name.get());
         close(fd);
+        close(*lock);
+        *lock = -1;
         errno = err;
         return nullptr;
     }
     *tmpfile = name.release();
+    return fp;
+}
+
+FILE *mktemp_file(const char *file, char **tmpfile)
+{
+    int lock = -1;
+    FILE *fp = mktemp_locked(file, tmpfile, &lock);
+    if (lock >= 0)
+        close(lock);
     return fp;
 }
 
@@ -110,6 +210,7 @@ edit_file *open_file(const char *fname)
     edit_ptr ef(static_cast<edit_file *>(std::calloc(1, sizeof(edit_file))));
     if (!ef)
         return nullptr;
+    ef->tmp_lock = -1;
     ef->fp = std::fopen(fname, "r");
     if (ef->fp == nullptr || !permissions_ok(ef->fp, fname))
         return nullptr;
@@ -118,7 +219,7 @@ edit_file *open_file(const char *fname)
     if (ef->fname == nullptr)
         return nullptr;
     std::memcpy(ef->fname, fname, fname_len + 1);
-    ef->fp_tmp = mktemp_file(fname, &ef->fname_tmp);
+    ef->fp_tmp = mktemp_locked(fname, &ef->fname_tmp, &ef->tmp_lock);
     if (ef->fp_tmp == nullptr)
         return nullptr;
     ef->tmp_owned = 1;
@@ -158,6 +259,8 @@ int commit_file(edit_file *ef)
         return 0;
     }
     ef->tmp_owned = 0;
+    close(ef->tmp_lock);
+    ef->tmp_lock = -1;
     if (dir != -1) {
         // The new content is in place; a failed directory sync can't undo that.
         (void)fsync(dir);
@@ -182,6 +285,8 @@ void free_file(edit_file *ef)
     // transaction's temporary file.
     if (ef->fname_tmp != nullptr && ef->tmp_owned)
         unlink(ef->fname_tmp);
+    if (ef->tmp_lock >= 0)
+        close(ef->tmp_lock);
     std::free(ef->fname_tmp);
     std::free(ef->ahead.buf);
     std::free(ef);

@@ -30,6 +30,8 @@ struct edit_file {
     pid_t uid;
     // Private to the editor.
     int tmp_owned;    // the temporary name is still ours to remove
+    int tmp_lock;     // holds the temporary file locked until the name is
+                      // released: renamed into place or removed; -1 for none
     int err;          // errno of the first failed read, write or allocation;
                       // the transaction can no longer be committed
     int ends_open;    // the last byte written to fp_tmp is not a newline
@@ -65,6 +67,17 @@ int trusted_path(const char *file);
 // (the ACL among them) and removes those from lacks. 1 when done, also on a
 // file system without extended attributes; 0 with errno set otherwise.
 int copy_xattrs(int from, int to);
+
+// Creates name exclusively for writing, with the permission bits of mode,
+// locked (flock) by the descriptor it stores in *lock: the name appears only
+// with the lock already held, and the lock lasts until *lock is closed,
+// whatever becomes of the descriptor returned. -1 with errno set on failure;
+// EEXIST when something stands at the name.
+int create_locked(const char *name, mode_t mode, int *lock);
+// Whether a running change holds the file at name that create_locked made:
+// 1 when one does, or the name is gone again; 0 when what stands there is
+// not locked, left behind by a change that did not finish.
+int tmp_in_use(const char *name);
 
 // Edit transaction. open_file gives null with errno EEXIST while another
 // transaction (or a leftover) holds the temporary name, and EAGAIN when the

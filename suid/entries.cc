@@ -25,6 +25,11 @@ constexpr char MSG_NO_VALUE[] = "The entry for %.*s has no value.\n";
 constexpr char MSG_BLANK[] = "The entry for %.*s begins with a blank.\n";
 constexpr char MSG_ONLY_BLANKS[] = "An entry holds only blanks.\n";
 constexpr char MSG_TOO_LONG[] = "The entry for %.*s is longer than 1022 characters.\n";
+constexpr char MSG_COMMENT_TOO_LONG[] = "A comment is longer than 1022 characters.\n";
+constexpr char MSG_DOMAIN_BLANK[] = "A domain name must not hold a blank or a newline.\n";
+constexpr char MSG_HOST_BLANK[] = "A host name must not hold a blank or a newline.\n";
+constexpr char MSG_DOMAIN_COMMENT[] = "A domain name must not begin with #.\n";
+constexpr char MSG_NO_ENTRY[] = "There is no entry for %.*s.\n";
 
 // What makemap takes for white space between the key and the value.
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
@@ -77,6 +82,10 @@ const std::string_view *find_key(const std::vector<std::string_view> &keys, std:
 // fault.
 bool entry_ok(std::string_view line, std::vector<std::string_view> &keys)
 {
+    if (!line.empty() && line.front() == '#' && line.size() > MAX_ENTRY) {
+        std::fputs(MSG_COMMENT_TOO_LONG, stderr);
+        return false;
+    }
     if (line.empty() || line.front() == '#')
         return true;  // no entry: an empty line or a comment
     const std::string_view rest = skip_blanks(line);
@@ -154,11 +163,32 @@ int add_edit_access_host(const char *host_new, const char *host_old, char mode)
     return add_edit_entry(SENDMAIL_PERMITSET, host_new, key.c_str(), mode);
 }
 
+// A mailertable line is one field, a TAB and another: a blank or a newline
+// in a name would make other fields or other lines of it.
+static bool one_field(const char *name)
+{
+    if (name == nullptr)
+        return true;
+    const std::string_view text(name);
+    return std::none_of(text.begin(), text.end(), [](char c) { return is_blank(c) || c == '\n'; });
+}
+
 int add_edit_relay_host(const char *new_domain, const char *new_host, const char *old_domain,
                         char mode)
 {
     if (new_domain == nullptr || new_host == nullptr)
         return 0;
+    const char *why = nullptr;
+    if (!one_field(new_domain) || !one_field(old_domain))
+        why = MSG_DOMAIN_BLANK;
+    else if (!one_field(new_host))
+        why = MSG_HOST_BLANK;
+    else if (new_domain[0] == '#')
+        why = MSG_DOMAIN_COMMENT;
+    if (why != nullptr) {
+        std::fputs(why, stderr);
+        return 0;
+    }
     const size_t size = std::strlen(new_domain) + std::strlen(new_host) + 3;
     const std::unique_ptr<char, free_deleter> line(static_cast<char *>(std::malloc(size + 1)));
     if (!line) {
@@ -167,4 +197,41 @@ int add_edit_relay_host(const char *new_domain, const char *new_host, const char
     }
     std::snprintf(line.get(), size, "%s\t%s\n", new_domain, new_host);
     return add_edit_entry(SENDMAIL_ROUTESET, line.get(), old_domain, mode);
+}
+
+int remove_entry(const char *file, const char *key)
+{
+    if (file == nullptr || key == nullptr)
+        return 0;
+    const std::string_view wanted(key);
+    const auto choose = [wanted](std::string_view line) {
+        const std::string_view k = line_key(line);
+        return !k.empty() && same_key(k, wanted) ? line_choice::replace : line_choice::keep;
+    };
+    bool missing = false;
+    if (add_edit_chosen(file, "", EM_RMLINE, choose, &missing))
+        return 1;
+    if (missing)
+        say(MSG_NO_ENTRY, wanted);
+    return 0;
+}
+
+int remove_at_entry(const char *host_old)
+{
+    if (host_old == nullptr)
+        return 0;
+    // A text without a key names no entry; the message names the text.
+    const std::string_view text(host_old);
+    const std::string_view key = line_key(text);
+    return remove_entry(SENDMAIL_PERMITSET,
+                        std::string(key.empty() ? text.substr(0, text.find('\n')) : key).c_str());
+}
+
+int remove_mt_entry(const char *old_domain)
+{
+    if (!one_field(old_domain)) {
+        std::fputs(MSG_DOMAIN_BLANK, stderr);
+        return 0;
+    }
+    return remove_entry(SENDMAIL_ROUTESET, old_domain);
 }

@@ -22,6 +22,11 @@ int add(const table_names &names)
     return add_edit_access_host(names[HOST], nullptr, EM_ADDLINE);
 }
 
+int remove_key(const table_names &names)
+{
+    return remove_at_entry(names[OLD_HOST]);
+}
+
 int edit(const table_names &names)
 {
     return add_edit_access_host(names[HOST], names[OLD_HOST], EM_EDITLINE);
@@ -40,6 +45,8 @@ const table_prog PERMITSET = {
     add,
     edit,
     remove_at_lines,
+    OLD_HOST,
+    remove_key,
     "Failed to add the access host.\n",
     "Failed to edit the access host.\n",
     "Failed to remove the access host.\n",

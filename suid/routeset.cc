@@ -27,6 +27,11 @@ int add(const table_names &names)
     return add_edit_relay_host(names[DOMAIN], names[HOST], nullptr, EM_ADDLINE);
 }
 
+int remove_key(const table_names &names)
+{
+    return remove_mt_entry(names[OLD_DOMAIN]);
+}
+
 int edit(const table_names &names)
 {
     return add_edit_relay_host(names[DOMAIN], names[HOST], names[OLD_DOMAIN], EM_EDITLINE);
@@ -45,6 +50,8 @@ const table_prog ROUTESET = {
     add,
     edit,
     remove_mt_lines,
+    OLD_DOMAIN,
+    remove_key,
     "Failed to add the relay host.\n",
     "Failed to edit the relay host.\n",
     "Failed to remove the relay host.\n",

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "edit_file.h"
 #include "service.h"
@@ -73,6 +74,8 @@ FILE *open_regular(const char *path)
 static const char MSG_COMMIT_FAILED[] = "Failed to commit the changes to the file.";
 static const char MSG_ADD_FAILED[] = "Failed to add the specified line to the file.";
 static const char MSG_MODIFY_FAILED[] = "Failed to modify the specified line.";
+static const char MSG_REMOVE_FAILED[] = "Failed to remove one or more of the specified lines.";
+static const char MSG_PAST_END[] = "Line %d is past the end of the file.\n";
 
 // Lets perror name something sensible when a line operation failed without
 // a failing system call (a file without lines).
@@ -82,11 +85,25 @@ static void blame_no_data(int rc)
         errno = ENODATA;
 }
 
+static const char MSG_IN_PROGRESS[] = "An edit of %s is in progress; try again.\n";
+static const char MSG_LEFT_BEHIND[] =
+    "%s.tmp was left by an edit that did not finish; it is to be removed once no edit runs.\n";
+
+// A taken temporary name is either a running edit's, which is soon over, or
+// a killed one's, which blocks the file until someone removes it: the
+// caller is told which.
 static edit_ptr open_request(const char *file)
 {
     edit_ptr ef(open_file(file));
-    if (!ef)
+    if (!ef) {
+        const int err = errno;
+        if (err == EEXIST) {
+            const std::string tmp = std::string(file) + ".tmp";
+            std::fprintf(stderr, tmp_in_use(tmp.c_str()) ? MSG_IN_PROGRESS : MSG_LEFT_BEHIND, file);
+        }
+        errno = err;
         std::perror("Failed to open the file.");
+    }
     return ef;
 }
 
@@ -153,20 +170,25 @@ int add_edit_chosen(const char *file, const char *line_new, char mode,
     edit_ptr ef = open_request(file);
     if (!ef)
         return 0;
-    bool seen = false;
+    bool seen = false, chosen = false;
     errno = 0;
     const int rc = modify_chosen(ef.get(), line_new, [&](std::string_view line) {
         seen = true;
         const line_choice c = choose(line);
         if (c == line_choice::refuse)
             *refused = true;
+        chosen = chosen || c == line_choice::replace;
         return c;
     });
-    if (*refused) {
+    // A removal that found nothing to remove changes nothing.
+    if (*refused || (rc > 0 && mode == EM_RMLINE && !chosen)) {
         ef.reset();
+        *refused = true;
         return 0;
     }
-    const char *failed = mode == EM_ADDLINE ? MSG_ADD_FAILED : MSG_MODIFY_FAILED;
+    const char *failed = mode == EM_ADDLINE   ? MSG_ADD_FAILED
+                         : mode == EM_RMLINE ? MSG_REMOVE_FAILED
+                                             : MSG_MODIFY_FAILED;
     // As with a match text, an edit needs a line to work on.
     if (rc > 0 && mode == EM_EDITLINE && !seen) {
         errno = ENODATA;
@@ -210,7 +232,16 @@ int remove_lines(const char *file, const unsigned int *lines, unsigned int count
     const int rc = rm_lines(ef.get(), lines, count);
     if (rc <= 0) {
         blame_no_data(rc);
-        return fail(ef, "Failed to remove one or more of the specified lines.");
+        return fail(ef, MSG_REMOVE_FAILED);
+    }
+    // rm_lines reads on past the highest number listed where the file goes
+    // on: a count below it means the file ends first.
+    for (unsigned int i = 0; i < count; i++) {
+        if (lines[i] > static_cast<unsigned int>(rc)) {
+            ef.reset();
+            std::fprintf(stderr, MSG_PAST_END, static_cast<int>(lines[i]));
+            return 0;
+        }
     }
     return commit_request(ef);
 }
@@ -232,7 +263,8 @@ static int line_number(const char *word, unsigned int *number)
     char *end = nullptr;
     errno = 0;
     const long value = std::strtol(word, &end, 10);
-    if (end == word) {
+    // Anything after the digits would make the word another number's.
+    if (end == word || *end != '\0') {
         std::fprintf(stderr, "Line number must be a valid integer. %s is not a valid integer.\n",
                      word);
         return 0;

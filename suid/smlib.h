@@ -97,8 +97,10 @@ int add_edit_relay_host(const char *new_domain, const char *new_host, const char
                         char mode);
 // add_edit_line with the line to replace picked by choose (see
 // modify_chosen) instead of a match text; the mode only decides the failure
-// messages and that an edit of a file without lines fails. When choose
-// refuses, *refused is set and nothing is printed: the caller says why.
+// messages, that an edit of a file without lines fails, and, for EM_RMLINE
+// (with line_new ""), that nothing chosen is refused. When choose refuses,
+// or a removal chose no line, *refused is set and nothing is printed: the
+// caller says why.
 int add_edit_chosen(const char *file, const char *line_new, char mode,
                     const line_chooser &choose, bool *refused);
 // add_edit_line by key (see modify_keyed), where the mode decides the
@@ -107,6 +109,13 @@ int add_edit_chosen(const char *file, const char *line_new, char mode,
 // says which, and nothing is printed: the caller says why; nor is anything
 // printed for EM_RMLINE without such a line.
 int add_edit_keyed(const char *file, const char *line_new, char mode, key_edit &edit);
+// Removes the entry whose key is key, from a file of such entries, or from
+// the access source, whose host_old may be the whole old line; the
+// mailertable source's old_domain is its key. Refused, after a message
+// naming the key, when no line has it.
+int remove_entry(const char *file, const char *key);
+int remove_at_entry(const char *host_old);
+int remove_mt_entry(const char *old_domain);
 int remove_lines(const char *file, const unsigned int *lines, unsigned int count);
 int remove_mt_lines(const unsigned int *lines, unsigned int count);
 int remove_at_lines(const unsigned int *lines, unsigned int count);

@@ -22,6 +22,7 @@ constexpr char MSG_MISSING_OPTION[] = "Missing a required option.\n";
 constexpr char MSG_NO_MODE[] =
     "A valid mode was not selected. The mode must be one of -a (add), -e (edit) or -r (remove)\n";
 constexpr char MSG_NO_LINE_LIST[] = "Failed to get the list of line numbers.\n";
+constexpr char MSG_KEY_AND_NUMBERS[] = "A removal takes an entry or line numbers, not both.\n";
 
 // glibc's getopt reorders the words unless told to stop at the first one
 // that is not an option, as POSIX has it.
@@ -181,7 +182,15 @@ int carry_out(const table_prog &prog, const char *prog_name, const request &req,
         return name_request(prog.add, req.names, prog.add_failed);
     if (req.mode == MODE_EDIT)
         return name_request(prog.edit, req.names, prog.edit_failed);
-    return remove_request(prog, argc, argv);
+    if (req.names[prog.key_name][0] == '\0')
+        return remove_request(prog, argc, argv);
+    // Numbers are the words after the options.
+    if (optind < argc) {
+        std::fputs(MSG_KEY_AND_NUMBERS, stderr);
+        print_usage_lines(prog, prog_name);
+        return USAGE_STATUS;
+    }
+    return name_request(prog.remove_key, req.names, prog.remove_failed);
 }
 
 }  // namespace

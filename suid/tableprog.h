@@ -60,6 +60,8 @@ struct table_prog {
     int (*add)(const table_names &names);
     int (*edit)(const table_names &names);
     int (*remove)(const unsigned int *lines, unsigned int count);
+    size_t key_name;           // the name that, with -r, names the entry to remove
+    int (*remove_key)(const table_names &names);
     const char *add_failed;
     const char *edit_failed;
     const char *remove_failed;

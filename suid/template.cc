@@ -33,6 +33,9 @@ constexpr char MSG_TEMPFILE[] = "Failed to open the tempfile.";
 constexpr char MSG_WRITE[] = "Failed to write the new sendmail config file.";
 constexpr char MSG_BACKUP[] = "Failed to backup the sendmail config file.";
 constexpr char MSG_INSTALL[] = "Failed to install the new sendmail config file.";
+constexpr char MSG_SWITCHING[] = "A switch to %s is in progress; try again.\n";
+constexpr char MSG_SWITCH_LEFT[] =
+    "%s.tmp was left by a switch that did not finish; it is to be removed once no switch runs.\n";
 
 using char_buf = std::unique_ptr<char[], free_deleter>;
 
@@ -40,13 +43,23 @@ using char_buf = std::unique_ptr<char[], free_deleter>;
 // A failure is reported only once it is gone: a message to a standard error
 // that nobody reads blocks, and must not do so while the name blocks every
 // switch to this template.
+// Its lock, held until the name is gone or installed, tells another switch
+// that finds the name taken that this one is running.
 class temp_name {
 public:
     explicit temp_name(const char *name) : name_(name) {}
-    ~temp_name() { drop(); }
+    ~temp_name()
+    {
+        drop();
+        unlock();
+    }
     temp_name(const temp_name &) = delete;
     temp_name &operator=(const temp_name &) = delete;
-    void own() { owned_ = true; }
+    void own(int lock)
+    {
+        owned_ = true;
+        lock_ = lock;
+    }
     void release() { owned_ = false; }
     void drop()
     {
@@ -55,23 +68,36 @@ public:
         const int err = errno;
         unlink(name_);
         owned_ = false;
+        unlock();
         errno = err;
     }
 
 private:
+    void unlock()
+    {
+        if (lock_ >= 0)
+            close(lock_);
+        lock_ = -1;
+    }
+
     const char *name_;
     bool owned_ = false;
+    int lock_ = -1;
 };
 
-file_ptr create_temp(const char *tmpfile, mode_t mode, temp_name &tmp)
+file_ptr create_temp(const char *tmpfile, const char *tmpl, mode_t mode, temp_name &tmp)
 {
-    const int fd = open(tmpfile, O_WRONLY | O_CREAT | O_TRUNC | O_EXCL,
-                        mode & (S_IRWXU | S_IRWXG | S_IRWXO));
+    int lock = -1;
+    const int fd = create_locked(tmpfile, mode & (S_IRWXU | S_IRWXG | S_IRWXO), &lock);
     if (fd < 0) {
+        const int err = errno;
+        if (err == EEXIST)
+            std::fprintf(stderr, tmp_in_use(tmpfile) ? MSG_SWITCHING : MSG_SWITCH_LEFT, tmpl);
+        errno = err;
         std::perror(MSG_TEMPFILE);
         return nullptr;
     }
-    tmp.own();
+    tmp.own(lock);
     file_ptr fp(fdopen(fd, "w"));
     if (!fp) {
         close(fd);
@@ -123,7 +149,8 @@ void sync_conf_dir()
 const char *install_copy(const char *tmpfile, const char *bak_tmp)
 {
     (void)unlink(bak_tmp);
-    if (link(SENDMAIL_CONF, bak_tmp) != 0 || std::rename(bak_tmp, SENDMAIL_CONF_BK) != 0) {
+    if (linkat(AT_FDCWD, SENDMAIL_CONF, AT_FDCWD, bak_tmp, 0) != 0 ||
+        std::rename(bak_tmp, SENDMAIL_CONF_BK) != 0) {
         const int err = errno;
         (void)unlink(bak_tmp);
         errno = err;
@@ -208,7 +235,7 @@ int make_newsm_conf(int mode)
     std::snprintf(bak_tmp, sizeof bak_tmp, "%s.tmp.bak", p);
     const mode_t new_mode = st.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO) & ~static_cast<mode_t>(022);
     temp_name tmp(tmpfile);
-    file_ptr fp_new = create_temp(tmpfile, st.st_mode, tmp);
+    file_ptr fp_new = create_temp(tmpfile, p, st.st_mode, tmp);
     if (!fp_new || !permissions_ok(fp_new.get(), tmpfile))
         return 0;
     const char *failure = copy_template(fp_ex.get(), fp_new, conf.get(), new_mode, line_buf.get());

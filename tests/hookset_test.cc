@@ -30,6 +30,9 @@ std::string decl_line(const std::string &name, const std::string &socket)
 
 std::string f1_with_socket(const std::string &socket) { return decl_line("f1", socket); }
 
+// A socket of n characters: a port and a host name of one long label.
+std::string long_socket(size_t n) { return "inet:1@" + zt::repeat('h', n - 7); }
+
 class Hookset : public zt::TreeTest {
 protected:
     const std::string conf = zt::InstallTree::mail("sendmail.mc");
@@ -72,7 +75,7 @@ TEST_F(Hookset, CallerWhoDoesNotOwnTheProductIsRefused)
 // the run.
 TEST_F(Hookset, RefusedCommandLines)
 {
-    const std::string n25 = zt::repeat('n', 25), s1034 = zt::repeat('s', 1034);
+    const std::string n25 = zt::repeat('n', 25), s1034 = long_socket(1034);
     const std::string range = "Fail type must be either 0 (fail) or 1 (reject) or 2 (accept).\n";
     expect(full({"-x"}), 13, "hookset: invalid option -- 'x'\n");
     expect(full({"-m"}), 13, "hookset: option requires an argument -- 'm'\n");
@@ -87,7 +90,7 @@ TEST_F(Hookset, RefusedCommandLines)
            13, USAGE);
     expect(full({"-m", zt::repeat('n', 24) + "x"}), 4, "Milter name is too long.\n");
     expect(full({"-s", s1034}), 5, "Socket name is too long.\n");
-    expect(full({"-s", s1034.substr(1), "-C", "999999999", "-R", "999999999", "-E", "999999999",
+    expect(full({"-s", long_socket(1033), "-C", "999999999", "-R", "999999999", "-E", "999999999",
                  "-S", "999999999"}),
            13, "Milter line too long.\n" + ADD_FAILED);
     expect(full({"-t", "enabledXYZ"}), 14, "Enabled value is too long.\n");
@@ -103,6 +106,7 @@ TEST_F(Hookset, RefusedCommandLines)
            "Milter name contains a word that is not allowed.\n" + ADD_FAILED);
     expect(full({"-s", "unix:/run/m4exit"}), 13,
            "Socket name contains a word that is not allowed.\n" + ADD_FAILED);
+    expect(full({"-s", "inet:25"}), 13, "An inet or inet6 socket must be port@host.\n" + ADD_FAILED);
     for (const char *f : {"3", "9"})
         expect(full({"-f", f}), 8, range);
     for (const char *f : {"x", "-"})
@@ -132,7 +136,7 @@ TEST_F(Hookset, RefusedCommandLines)
 
 TEST_F(Hookset, AcceptedCommandLineAppendsItsDeclaration)
 {
-    const std::string n24 = zt::repeat('n', 24), s1033 = zt::repeat('s', 1033);
+    const std::string n24 = zt::repeat('n', 24), s1033 = long_socket(1033);
     const std::vector<std::pair<Args, std::string>> cases = {
         {full(), F1},
         {full({"-m", "", "-C", ""}), F1},
@@ -164,22 +168,46 @@ TEST_F(Hookset, AcceptedCommandLineAppendsItsDeclaration)
     }
 }
 
-// Without -a the declaration of the same name is replaced in place, whole
-// however long it was.
+// Without -a the declaration of the same name, whatever its case, is
+// replaced in place, whole however long it was; -a refuses a name already
+// declared.
 TEST_F(Hookset, LaterCallReplacesTheDeclarationUnlessAdding)
 {
-    const std::string s1000 = zt::repeat('s', 1000);
+    const std::string s1000 = long_socket(1000);
     const std::vector<std::pair<Args, std::string>> steps = {
         {full({"-s", s1000}), f1_with_socket(s1000)},
         {full(), F1},
         {full({"-t", "disabled"}), "dnl " + F1},
         {full(), F1},
-        {full({"-a"}), F1 + F1},
+        {full({"-m", "zeta"}), F1 + decl_line("zeta", "unix:/tmp/f1")},
+        {full({"-m", "Zeta", "-t", "disabled"}), F1 + "dnl " + decl_line("Zeta", "unix:/tmp/f1")},
     };
     for (const auto &[args, after] : steps) {
         expect(args, 0, "");
         EXPECT_EQ(zt::read_file(conf), mc + after) << zt::shown(args);
     }
+    for (const char *name : {"f1", "zeta", "ZETa"})
+        expect(full({"-a", "-m", name}), 13,
+               "The milter " + std::string(name) + " is already declared.\n" + ADD_FAILED);
+}
+
+// sendmail takes 24 filters at most: those m4 reads, whichever macro
+// declares them, and not those behind a dnl or a #.
+TEST_F(Hookset, NoChangeLeavesMoreThan24MiltersEnabled)
+{
+    std::string decls = "MAIL_FILTER(`mf0',`S=unix:/m0')\n";
+    for (int i = 1; i < 24; i++)
+        decls += decl_line("mf" + std::to_string(i), "unix:/m");
+    const std::string hidden =
+        "dnl " + decl_line("off", "unix:/off") + "# " + decl_line("x", "unix:/x");
+    const std::string too_many = " would leave more than 24 milters enabled.\n" + ADD_FAILED;
+    zt::write_file(conf, mc + decls + hidden);
+    expect(full({"-a"}), 13, "Declaring f1" + too_many);
+    expect(full({"-m", "off"}), 13, "Declaring off" + too_many);
+    expect(full({"-a", "-t", "disabled"}), 0, "");
+    expect(full({"-m", "Mf5", "-t", "enabled"}), 0, "");
+    expect(full({"-m", "mf0", "-t", "disabled"}), 0, "");
+    expect(full({"-m", "off"}), 0, "");
 }
 
 TEST_F(Hookset, EditorFailureFailsTheCall)
@@ -188,9 +216,11 @@ TEST_F(Hookset, EditorFailureFailsTheCall)
     // in part.
     zt::write_file(conf, mc + "INPUT_MAIL_FILTER(`f1',`S=unix:/tmp/f1,\n\tF=R,T=C:1m')\n");
     expect(full(), 13, "The declaration of f1 does not end on its line.\n" + ADD_FAILED);
-    expect(full({"-a"}), 0, "");
+    expect(full({"-a"}), 13, "The milter f1 is already declared.\n" + ADD_FAILED);
     zt::write_file(conf + ".tmp", "");
-    expect(full(), 13, "Failed to open the file.: File exists\n" + ADD_FAILED);
+    expect(full(), 13,
+           conf + ".tmp was left by an edit that did not finish; it is to be removed once no edit "
+                  "runs.\nFailed to open the file.: File exists\n" + ADD_FAILED);
 }
 
 }  // namespace

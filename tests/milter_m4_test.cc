@@ -109,7 +109,7 @@ std::vector<std::pair<std::string, std::string>> accepted_corpus()
     const char *words[] = {"unix",   "inet",   "local",    "milter", "Milter", "spamd",
                            "clamav", "Defang", "openDKIM", "x9",     "f"};
     const char *seps[] = {"-", ".", "_", "", "@", ":", "/"};
-    const char *hosts[] = {"localhost", "127.0.0.1", "mail.example.org", "[::1]", "Milter1"};
+    const char *hosts[] = {"localhost", "127.0.0.1", "mail.example.org", "[127.0.0.1]", "Milter1"};
     for (size_t i = 0; corpus.size() < 320; i++) {
         const std::string w1 = words[i % 11], w2 = words[i / 11 % 11], sep = seps[i % 7];
         const std::string name = (i % 3 == 0 ? std::to_string(i % 10) : "") + w1 + seps[i % 4] +
@@ -250,10 +250,11 @@ TEST_F(MilterM4, DefinedMacrosAreRefusedAsWords)
 }
 
 // What passes reaches sendmail.cf as it was written: m4, building with
-// sendmail's macros, finds no macro call in any of it. Each declaration
-// passes every check and gets as far as opening sendmail.mc, which a
-// planted .tmp stops, so that hundreds of commits are spared: the test
-// writes those lines itself, and the writer the last one.
+// sendmail's macros, finds no macro call in any of it. The first
+// declaration is written; each other one passes every check and gets as
+// far as opening sendmail.mc, which a planted .tmp stops, so that hundreds
+// of commits (and sendmail's limit on filters) are spared: the test writes
+// those lines itself.
 TEST_F(MilterM4, AcceptedNamesAndSocketsReachTheCfAsWritten)
 {
     const auto corpus = accepted_corpus();
@@ -263,19 +264,21 @@ TEST_F(MilterM4, AcceptedNamesAndSocketsReachTheCfAsWritten)
         mc += "INPUT_MAIL_FILTER(`" + name + "',`" + equates + "')\n";
         want += "X" + name + ", " + equates + "\n";
     };
+    ASSERT_EQ(declare(corpus[0].first, corpus[0].second), std::make_pair(1, std::string()));
+    add(corpus[0].first, corpus[0].second);
+    EXPECT_EQ(zt::read_file(conf), mc);
     zt::write_file(conf + ".tmp", "");
     for (const auto &[name, socket] : corpus) {
         ASSERT_LE(name.size(), 24u) << name;  // what hookset takes
         ASSERT_EQ(declare(name, socket),
-                  std::make_pair(0, std::string("Failed to open the file.: File exists\n")))
+                  std::make_pair(0, conf + ".tmp was left by an edit that did not finish; it is "
+                                           "to be removed once no edit runs.\n"
+                                           "Failed to open the file.: File exists\n"))
             << name << " " << socket;
-        add(name, socket);
+        if (name != corpus[0].first)
+            add(name, socket);
     }
     zt::write_file(conf, mc);
-    zt::remove_tree(conf + ".tmp");
-    ASSERT_EQ(declare(corpus[0].first, corpus[0].second), std::make_pair(1, std::string()));
-    add(corpus[0].first, corpus[0].second);
-    EXPECT_EQ(zt::read_file(conf), mc);
     EXPECT_EQ(filter_lines(build_cf(conf)), want);
 }
 

@@ -39,6 +39,13 @@ std::string f1_at(const std::string &socket)
 }
 const std::string F1 = f1_at("unix:/tmp/f1");
 
+// A declaration of zeta, the case of its name's letters as given.
+std::string zeta_at(const std::string &name)
+{
+    return "INPUT_MAIL_FILTER(`" + name + "',`S=unix:/z,F=R,T=C:1m;E:3m;R:2m;S:4m')\n";
+}
+const std::string zeta = zeta_at("Zeta");
+
 // The enabled line of Decl().plain() for socket.
 std::string plain_line(const std::string &socket)
 {
@@ -70,8 +77,12 @@ protected:
     }
 };
 
-// The socket that makes the line of Decl().plain() exactly n characters long.
-std::string socket_for(size_t n) { return zt::repeat('s', n - plain_line("").size()); }
+// The socket that makes the line of Decl().plain() exactly n characters
+// long: a port and a host name of one long label.
+std::string socket_for(size_t n)
+{
+    return "inet:1@" + zt::repeat('h', n - plain_line("").size() - 7);
+}
 
 TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
 {
@@ -83,13 +94,15 @@ TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
         "INPUT_MAIL_FILTER(`f1',`S=unix:/" + zt::repeat('p', 950) + ",T=C:1m;E:1m;R:1m;S:1m')\n";
     // Every byte a name or a socket may hold.
     const std::string odd_name = "Az09_-.";
-    const std::string odd_socket = "inet6:10025@[::1]/Az09_-.";
+    const std::string odd_socket = "unix:/Az09_-.:@[]";
     // Words m4 leaves alone: a defined name is only a whole word.
     const std::string near_name = "x9dnl-Dnl.mconf";
     const std::string near_socket = "unix:/run/9milter_conf/dnlx.sock";
+    const std::string split = "INPUT_MAIL_FILTER(`f1',`S=unix:/x)',\n\tT=C:1m')\n";
     struct Case {
         Decl d;
         std::string before, after;
+        std::string err = "";  // a refusal: the file stays as it was
     };
     const std::vector<Case> cases = {
         {Decl(), mc, mc + F1},
@@ -118,13 +131,29 @@ TEST_F(MilterWriter, WritesTheLineItsArgumentsDescribe)
         {Decl().edit(), f10 + f1x, f10 + f1x + F1},
         {Decl().edit(), head + long_decl + tail, head + F1 + tail},
         {Decl().edit(), mc, mc + F1},
-        {Decl(), F1, F1 + F1},
+        // The name is compared without regard to case, and quoted
+        // parentheses do not count.
+        {Decl().edit().named("zETA").at("unix:/z"), "dnl " + zeta, zeta_at("zETA")},
+        {Decl().edit().named("zeta").at("unix:/z"), "a" + zeta + zeta_at("ZETA"),
+         "a" + zeta + zeta_at("zeta")},
+        {Decl().edit(), "INPUT_MAIL_FILTER(`f1',`S=unix:/(x,T=C:1m')\n", F1},
+        {Decl().edit(), split, split, "The declaration of f1 does not end on its line.\n"},
+        {Decl(), f1x + "dnl " + old, f1x + "dnl " + old, "The milter f1 is already declared.\n"},
+        {Decl().named("F1x"), f1x, f1x, "The milter F1x is already declared.\n"},
+        {Decl().named("ZETa"), zeta, zeta, "The milter ZETa is already declared.\n"},
+        // Socket shapes sendmail takes, at their bounds.
+        {Decl().at("unix:/" + zt::repeat('p', 106)), "", f1_at("unix:/" + zt::repeat('p', 106))},
+        {Decl().at("inet:65535@[127.0.0.1]"), "", f1_at("inet:65535@[127.0.0.1]")},
+        {Decl().at("inet6:01@[::ffff:127.0.0.1]"), "", f1_at("inet6:01@[::ffff:127.0.0.1]")},
+        {Decl().at("inet6:1@fe80::1"), "", f1_at("inet6:1@fe80::1")},
+        {Decl().at("inet:1@mail-1.example."), "", f1_at("inet:1@mail-1.example.")},
     };
     ASSERT_EQ(plain_line(socket_for(1098)).size(), 1098u);
     for (size_t i = 0; i < cases.size(); i++) {
         SCOPED_TRACE("case " + std::to_string(i));
         zt::write_file(conf, cases[i].before);
-        EXPECT_EQ(write_decl(cases[i].d), std::make_pair(1, std::string()));
+        const int rc = cases[i].err.empty() ? 1 : 0;
+        EXPECT_EQ(write_decl(cases[i].d), std::make_pair(rc, cases[i].err));
         EXPECT_EQ(zt::read_file(conf), cases[i].after);
     }
 }
@@ -147,6 +176,9 @@ TEST_F(MilterWriter, RefusalsTouchNoFile)
     const std::string bad_socket = "Socket name contains a character that is not allowed.\n";
     const std::string name_word = "Milter name contains a word that is not allowed.\n";
     const std::string socket_word = "Socket name contains a word that is not allowed.\n";
+    const std::string port = "Socket port must be a number from 1 to 65535.\n";
+    const std::string host4 = "An inet socket's host must be an IPv4 address or a host name.\n";
+    const std::string host6 = "An inet6 socket's host must be an IPv6 address or a host name.\n";
     const std::vector<std::pair<Decl, std::string>> cases = {
         {Decl().plain().at(socket_for(1099)), "Milter line too long.\n"},
         {Decl().plain().state(MILTER_STATUS_DISABLED).at(socket_for(1095)),
@@ -166,6 +198,26 @@ TEST_F(MilterWriter, RefusalsTouchNoFile)
         {Decl().named("dnl").at("unix:/tmp/'"), bad_socket},
         {Decl().named(zt::repeat('n', 1100) + "-dnl").at("unix:/m4exit").fail(3), name_word},
         {Decl().at("unix:/m4exit").fail(3).state(2), socket_word},
+        // Then the socket's shape: what sendmail refuses or can never use.
+        {Decl().at("tcp:25@localhost").fail(3),
+         "Socket must begin with unix:, local:, inet: or inet6:.\n"},
+        {Decl().at("unix:relative/path"), "A unix or local socket must be an absolute path.\n"},
+        {Decl().at("local:"), "A unix or local socket must be an absolute path.\n"},
+        {Decl().at("unix:/" + zt::repeat('p', 107)),
+         "A unix or local socket path must be at most 107 bytes.\n"},
+        {Decl().at("inet:25"), "An inet or inet6 socket must be port@host.\n"},
+        {Decl().at("inet:1@"), "An inet or inet6 socket must be port@host.\n"},
+        {Decl().at("inet6:@::1"), "An inet or inet6 socket must be port@host.\n"},
+        {Decl().at("inet:x@127.0.0.1"), port},
+        {Decl().at("inet:0@127.0.0.1"), port},
+        {Decl().at("inet:65536@127.0.0.1"), port},
+        {Decl().at("inet:1@["), host4},
+        {Decl().at("inet:1@[::1]"), host4},
+        {Decl().at("inet:1@256.1.1.1"), host4},
+        {Decl().at("inet:1@a..b"), host4},
+        {Decl().at("inet:1@-x.example"), host4},
+        {Decl().at("inet6:1@[zz]"), host6},
+        {Decl().at("inet6:1@127.0.0.1"), host6},
     };
     for (const auto &[d, err] : cases) {
         SCOPED_TRACE(d.name.substr(0, 30) + " " + d.socket.substr(0, 30));
@@ -201,7 +253,9 @@ TEST_F(MilterWriter, NullNameOrSocketIsRefusedSilently)
 TEST_F(MilterWriter, EditorFailureIsPassedBack)
 {
     zt::write_file(conf + ".tmp", "");
-    expect_refused(Decl(), "Failed to open the file.: File exists\n");
+    expect_refused(Decl(), conf + ".tmp was left by an edit that did not finish; it is to be "
+                                  "removed once no edit runs.\n"
+                                  "Failed to open the file.: File exists\n");
 }
 
 }  // namespace

@@ -117,7 +117,11 @@ TEST(Mtactl, EveryOutcome)
          [] { ASSERT_EQ(mkfifo(SENDMAIL_PID, 0644), 0); }},
         {{{"-h"}}, 0, "", "", {}, "<not run>", zt::TREE_HUB_MC},
         {{{"-g"}}, 0, "", "", {}, "<not run>", zt::TREE_GATEWAY_MC},
-        {{{"-h"}}, 1, "Failed to open the tempfile.: File exists\n", "",
+        {{{"-h"}}, 1,
+         std::string(SENDMAIL_HUB_CONF) + ".tmp was left by a switch that did not finish; it is to "
+                                          "be removed once no switch runs.\n"
+                                          "Failed to open the tempfile.: File exists\n",
+         "",
          [] { zt::write_file(std::string(SENDMAIL_HUB_CONF) + ".tmp", "leftover\n"); }},
         {{{"-g"}}, 1, perms(SENDMAIL_GATEWAY_CONF), "", chmod_to(SENDMAIL_GATEWAY_CONF, 0664)},
     };

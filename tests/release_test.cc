@@ -91,7 +91,7 @@ bool quotes(const page &p, const std::string &line)
             return true;
         if (colon != std::string::npos && q == msg.substr(0, colon) + ": ERROR")
             return true;
-        const size_t hole = q.find("%s");
+        const size_t hole = std::min(q.find("%s"), q.find("%d"));
         if (hole != std::string::npos) {
             const std::string head = q.substr(0, hole), tail = q.substr(hole + 2);
             if (msg.size() >= head.size() + tail.size() && msg.compare(0, head.size(), head) == 0 &&
@@ -157,6 +157,7 @@ struct table {
     std::string name, file, noun;
     std::vector<std::string> add, edit;  // complete add and edit command lines
     std::string entry, exists;           // what add writes, and its refusal when present
+    std::string key;                     // the option that names an entry to remove
     std::vector<std::string> usage;      // the usage lines after "Invalid option [?]"
 };
 
@@ -167,6 +168,8 @@ std::vector<outcome> table_outcomes(const table &t)
     usage.insert(usage.end(), t.usage.begin(), t.usage.end());
     std::vector<std::string> missing = {"Missing a required option."};
     missing.insert(missing.end(), t.usage.begin(), t.usage.end());
+    std::vector<std::string> both = {"A removal takes an entry or line numbers, not both."};
+    both.insert(both.end(), t.usage.begin(), t.usage.end());
     std::vector<std::string> hundred_one = {"-r"};
     for (int i = 1; i <= 101; i++)
         hundred_one.push_back(std::to_string(i));
@@ -176,6 +179,7 @@ std::vector<outcome> table_outcomes(const table &t)
         {1, t.add, {NOT_INSTALLED}, [] { rm(CONF); }},
         {1, {"-x"}, usage},
         {1, {t.add[0]}, missing},
+        {1, {"-r", t.key, "x", "1"}, both},
         {1, {"-h", zt::repeat('h', 1000)}, {"Host name is too long. The max is: 1000."}},
         {2, t.add, {"Failed to change user id."}, [] { rm(ZUN_BIN_PATH); }},
         {6, {"-l", "x"}, {"Line number must be a valid digit."}},
@@ -188,8 +192,15 @@ std::vector<outcome> table_outcomes(const table &t)
          {"Line number must be a valid integer. x6 is not a valid integer.", list_failed}},
         {255, {"-r", "2147483648"}, {"Line number is out of range.", list_failed}},
         {255, hundred_one, {"Too many lines to delete at once." + list_failed}},
-        {255, t.add, {"Failed to open the file.: File exists", "Failed to add the " + t.noun + "."},
+        {255, t.add,
+         {file + ".tmp was left by an edit that did not finish; it is to be removed once no edit "
+                 "runs.",
+          "Failed to open the file.: File exists", "Failed to add the " + t.noun + "."},
          [file] { zt::write_file(file + ".tmp", "left over\n"); }},
+        {255, {"-r", t.key, "none"},
+         {"There is no entry for none.", "Failed to remove the " + t.noun + "."}},
+        {255, {"-r", "9"},
+         {"Line 9 is past the end of the file.", "Failed to remove the " + t.noun + "."}},
         {255, t.add, {t.exists, "Failed to add the " + t.noun + "."},
          [file, t] { zt::write_file(file, t.entry); }},
         {255, t.add,
@@ -246,9 +257,35 @@ TEST(ManualPages, HooksetPageListsEveryStatusAndMessage)
              {"Milter name contains a word that is not allowed.", add_failed}},
             {13, milter({"-s", "unix:/run/m4exit"}),
              {"Socket name contains a word that is not allowed.", add_failed}},
-            {13, milter({"-s", zt::repeat('s', 1033), "-C", big, "-R", big, "-E", big, "-S", big}),
+            {13, milter({"-s", "tcp:25@localhost"}),
+             {"Socket must begin with unix:, local:, inet: or inet6:.", add_failed}},
+            {13, milter({"-s", "unix:f1"}),
+             {"A unix or local socket must be an absolute path.", add_failed}},
+            {13, milter({"-s", "local:/" + zt::repeat('p', 107)}),
+             {"A unix or local socket path must be at most 107 bytes.", add_failed}},
+            {13, milter({"-s", "inet:25"}), {"An inet or inet6 socket must be port@host.", add_failed}},
+            {13, milter({"-s", "inet:0@localhost"}),
+             {"Socket port must be a number from 1 to 65535.", add_failed}},
+            {13, milter({"-s", "inet:1@[::1]"}),
+             {"An inet socket's host must be an IPv4 address or a host name.", add_failed}},
+            {13, milter({"-s", "inet6:1@10.0.0.1"}),
+             {"An inet6 socket's host must be an IPv6 address or a host name.", add_failed}},
+            {13, milter({"-s", "inet:1@" + zt::repeat('h', 1026), "-C", big, "-R", big, "-E", big,
+                         "-S", big}),
              {"Milter line too long.", add_failed}},
-            {13, milter(), {"Failed to open the file.: File exists", add_failed},
+            {13, milter({"-a"}), {"The milter f1 is already declared.", add_failed},
+             [] { zt::write_file(CONF, "dnl INPUT_MAIL_FILTER(`F1',`S=unix:/f1')\n"); }},
+            {13, milter(), {"Declaring f1 would leave more than 24 milters enabled.", add_failed},
+             [] {
+                 std::string mc;
+                 for (int i = 0; i < 24; i++)
+                     mc += "INPUT_MAIL_FILTER(`m" + std::to_string(i) + "',`S=unix:/m')\n";
+                 zt::write_file(CONF, mc);
+             }},
+            {13, milter(),
+             {CONF + ".tmp was left by an edit that did not finish; it is to be removed once no "
+                     "edit runs.",
+              "Failed to open the file.: File exists", add_failed},
              [] { zt::write_file(CONF + ".tmp", "left over\n"); }},
             {13, milter(),
              {"Permissions on " + CONF + " are not correct.", "Failed to open the file.: Permission denied",
@@ -274,6 +311,7 @@ TEST(ManualPages, RoutesetPageListsEveryStatusAndMessage)
         {"-e", "-D", "example.net", "-d", "example.net", "-h", "smtp:[mx.example.net]"},
         "example.net\tsmtp:[relay.example.net]\n",
         "An entry for example.net already exists.",
+        "-D",
         {"", "Add: routeset -a -d domain -h host",
          "Remove: routeset -r -d domain -l line number",
          "Edit: routeset -e -D domain_old -d domain_new -h nost_new -l line_number"},
@@ -282,6 +320,13 @@ TEST(ManualPages, RoutesetPageListsEveryStatusAndMessage)
         {1, {"-D", zt::repeat('d', 1000)}, {"Domain name is too long. The max is: 1000."}});
     outcomes.push_back(
         {255, {"-d", ""}, {"Domain name argument must include an actual domain name."}});
+    const std::string add_failed = "Failed to add the relay host.";
+    outcomes.push_back({255, {"-a", "-d", "a b", "-h", "x"},
+                        {"A domain name must not hold a blank or a newline.", add_failed}});
+    outcomes.push_back({255, {"-a", "-d", "a", "-h", "x\ny"},
+                        {"A host name must not hold a blank or a newline.", add_failed}});
+    outcomes.push_back(
+        {255, {"-a", "-d", "#a", "-h", "x"}, {"A domain name must not begin with #.", add_failed}});
     check_program("routeset", {0, 1, 2, 6, 17, 18, 255}, outcomes);
 }
 
@@ -295,6 +340,7 @@ TEST(ManualPages, PermitsetPageListsEveryStatusAndMessage)
         {"-e", "-H", "Connect:192.0.2.7", "-h", "Connect:192.0.2.7\tRELAY\n"},
         "Connect:192.0.2.7\tREJECT\n",
         "An entry for Connect:192.0.2.7 already exists.",
+        "-H",
         {"", "Add: permitset -a -h host", "Remove: permitset -r line1 [line2 line3 line4] ",
          "Edit: permitset -e -H old_host -h nost_new -l line_number"},
     });
@@ -317,7 +363,11 @@ TEST(ManualPages, MtactlPageListsEveryStatusAndMessage)
              {GETOPT, usage,
               "You may also switch which mode your mail server is running as. -h makes it a hub "
               "and -g makes it a gateway"}},
-            {1, {"-g"}, {"Failed to open the tempfile.: File exists"},
+            {1, {"-g"},
+             {InstallTree::mail("example-gateway.mc") +
+                  ".tmp was left by a switch that did not finish; it is to be removed once no "
+                  "switch runs.",
+              "Failed to open the tempfile.: File exists"},
              [] { zt::write_file(InstallTree::mail("example-gateway.mc.tmp"), "left over\n"); }},
             {1, {"-h"},
              {"Permissions on " + InstallTree::mail("example-hub.mc") + " are not correct."},

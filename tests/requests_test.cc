@@ -20,6 +20,10 @@ Request edit(const char *text, const char *match, char mode = EM_EDITLINE)
 {
     return [=](const char *f) { return add_edit_line(f, text, match, mode); };
 }
+Request entry(std::string text)
+{
+    return [=](const char *f) { return add_edit_entry(f, text.c_str(), nullptr, EM_ADDLINE); };
+}
 Request remove(std::vector<unsigned int> lines)
 {
     return [=](const char *f) {
@@ -82,13 +86,20 @@ const Case CASES[] = {
      [](const char *) { return add_edit_relay_host(nullptr, "h", nullptr, EM_ADDLINE); }, 0, "",
      FIVE},
     {"repeated numbers", FIVE, remove({4, 2, 2}), 1, "", "one\nthree\nfive\n"},
-    {"numbers naming no line", FIVE, remove({0, 9, static_cast<unsigned int>(-1)}), 1, "", FIVE},
+    {"number naming no line", FIVE, remove({0}), 1, "", FIVE},
+    {"numbers past the end", FIVE, remove({5, 0, 9, static_cast<unsigned int>(-1)}), 0,
+     "Line 9 is past the end of the file.\n", FIVE},
     {"empty list", FIVE, remove({}), 1, "", FIVE},
     {"keyed edit", "a\tx\nb\ty\n", keyed("c\tz\n", "B", EM_EDITLINE), 1, "", "a\tx\nc\tz\n"},
     {"key taken", "a\tx\nc\ty\n", keyed("c\tz\n", "a", EM_EDITLINE), 0, "", "a\tx\nc\ty\n"},
     {"keyed edit of empty file", "", keyed("c\tz\n", "a", EM_EDITLINE), 0, NO_DATA_EDIT, ""},
     {"removal by key", "a\tx\nb\ty\n", keyed("", "A", EM_RMLINE), 1, "", "b\ty\n"},
     {"removal of a key no line has", "a\tx\n", keyed("", "b", EM_RMLINE), 0, "", "a\tx\n"},
+    // makemap reads at most 1022 characters of any line, a comment's too.
+    {"longest comment", "a\tb\n", entry("#" + std::string(1021, 'c') + "\n"), 1, "",
+     "a\tb\n#" + std::string(1021, 'c') + "\n"},
+    {"comment too long", "a\tb\n", entry("x\ty\n#" + std::string(1022, 'c')), 0,
+     "A comment is longer than 1022 characters.\n", "a\tb\n"},
 };
 
 TEST(Requests, EachCaseLeavesItsResultAndNothingElse)
@@ -119,7 +130,9 @@ TEST(Requests, ABusyOrMissingFileCannotBeOpened)
     zt::write_file(file + ".tmp", "someone else's\n", 0600);
     for (const Request &r : {remove({1}), edit("x\n", "one"), add("x\n")}) {
         EXPECT_EQ(zt::with_stderr([&] { return r(file.c_str()); }),
-                  std::make_pair(0, std::string("Failed to open the file.: File exists\n")));
+                  std::make_pair(0, file + ".tmp was left by an edit that did not finish; it is "
+                                           "to be removed once no edit runs.\n"
+                                           "Failed to open the file.: File exists\n"));
     }
     EXPECT_EQ(zt::read_file(file), FIVE);
     EXPECT_EQ(zt::read_file(file + ".tmp"), "someone else's\n");
@@ -150,8 +163,11 @@ TEST(LineNumbers, WordsFromTheThirdOnAreSigned32BitNumbers)
     for (unsigned int i = 1; i <= 100; i++)
         hundred.push_back(i);
     const Numbers cases[] = {
-        {{"prog", "-anything", "3", " 4", "+5", "6x", "-1", "2147483647"},
-         {3, 4, 5, 6, 4294967295u, 2147483647u}, ""},
+        {{"prog", "-anything", "3", " 4", "+5", "\t\n-1", "2147483647"},
+         {3, 4, 5, 4294967295u, 2147483647u}, ""},
+        // Nothing may follow the digits.
+        {{"prog", "-r", "1", "6x", "y"}, {}, NOT_INT + "6x is not a valid integer.\n"},
+        {{"prog", "-r", "1 "}, {}, NOT_INT + "1  is not a valid integer.\n"},
         {{"prog", "-r"}, {}, ""},
         {{"prog", "-r", "-2147483648"}, {2147483648u}, ""},
         {counting(100), hundred, ""},

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,16 +65,20 @@ std::string missing_piece()
     return "";
 }
 
-int free_port()
+// A free port of 127.0.0.1; with taken, a socket that keeps it taken.
+int free_port(int *taken = nullptr)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0;
-    if (fd >= 0)
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0 &&
+                    listen(fd, 1) == 0;
+    if (ok && taken != nullptr)
+        *taken = fd;
+    else if (fd >= 0)
         close(fd);
     if (!ok)
         throw std::runtime_error("cannot find a free port");
@@ -113,10 +119,8 @@ public:
     std::string mail(const std::string &name) const { return root_ + "/sendmail/etc/mail/" + name; }
     std::string sendmail_dir() const { return root_ + "/sendmail"; }
 
-    zt::Result init(const std::string &word) const
-    {
-        return zt::run(root_ + "/sendmail/etc/init.d/sendmail", {word});
-    }
+    std::string script() const { return root_ + "/sendmail/etc/init.d/sendmail"; }
+    zt::Result init(const std::string &word) const { return zt::run(script(), {word}); }
 
     pid_t recorded_pid() const
     {
@@ -327,6 +331,262 @@ TEST_F(SendmailDaemon, RelayHostsChangeTheRoute)
     // The kit's own entries still route their domain.
     EXPECT_EQ(box->route("user@corp.example"),
               "$# smtp $@ [ mail . corp . example ] $: user < @ corp . example . >");
+}
+
+// Root's hand edits, a milter host that does not resolve and a port that is
+// taken: start says what failed and runs the configuration it ran before.
+TEST_F(SendmailDaemon, FailedStartRunsThePreviousConfiguration)
+{
+    int listening = -1;
+    const int taken = free_port(&listening);
+    const std::string mc = box->mail("sendmail.mc"), good_mc = zt::read_file(mc);
+    const std::string refused = "the sendmail.cf built from " + mc + " does not load: line ";
+    // Appended to sendmail.mc, port (taken: the last), message.
+    const std::vector<std::vector<std::string>> cases = {
+        {"INPUT_MAIL_FILTER(`scanner', `S=unix:/run/a.sock')dnl\n"
+         "INPUT_MAIL_FILTER(`scanner', `S=unix:/run/b.sock')dnl\n",
+         "", refused + "#: Xscanner: duplicate filter definition: No such file or directory"},
+        {"INPUT_MAIL_FILTER(`scanner', `S=unix:/run/a.sock)dnl\n", "",
+         "cannot build sendmail.cf from " + mc + ": m4:" + mc + ":" +
+             std::to_string(zt::lines(good_mc).size() + 1) + ": ERROR: end of file in string"},
+        {"INPUT_MAIL_FILTER(`scan', `S=inet:2525@nosuchhost.invalid, F=R')dnl\n", "",
+         refused + "#: Xscan: Unknown host name nosuchhost.invalid"},
+        {"", std::to_string(taken),
+         "the new configuration did not start (sendmail cannot listen: opendaemonsocket: "
+         "daemon MTA: cannot bind: Address already in use)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c[2]);
+        zt::write_file(mc, good_mc);
+        ASSERT_EQ(box->init("restart").status, 0);
+        ASSERT_EQ(box->init("stop").status, 0);
+        const std::string cf = zt::read_file(box->mail("sendmail.cf"));
+        const Args files = zt::list_dir(box->mail(""));
+        zt::write_file(mc, good_mc + c[0]);
+        if (!c[1].empty())
+            zt::write_file(box->mail("port"), c[1] + "\n");
+        // sendmail.cf's line numbers follow the version of sendmail's macros.
+        const auto message = [&](const std::string &word) {
+            std::string err = box->init(word).err;
+            const size_t at = err.find(" line ");
+            return at == std::string::npos ? err : err.replace(at + 6, err.find(':', at) - at - 6, "#");
+        };
+        EXPECT_EQ(message("check"), c[1].empty() ? "sendmail: " + c[2] + "\n" : "");
+        const std::string started = message("start");
+        EXPECT_EQ(started, "sendmail: " + c[2] + "; the server runs the previous configuration " +
+                               "(pid " + std::to_string(box->recorded_pid()) + ")\n");
+        EXPECT_EQ(zt::read_file(box->mail("sendmail.cf")), cf);
+        EXPECT_EQ(zt::list_dir(box->mail("")), files);
+        EXPECT_EQ(box->mail_from("root@sandbox.example")[0], GREETING);
+    }
+    close(listening);
+}
+
+// Every run ends cleanly, and one daemon works in the queue directory.
+TEST_F(SendmailDaemon, ConcurrentStartsAndStopsTakeTurns)
+{
+    const zt::Result r = zt::run(
+        "/bin/bash", {"-c",
+                      "for w in start stop start start stop start start start; do\n"
+                      "  \"$0\" $w >/dev/null & runs+=($!); done\n"
+                      "for p in ${runs[@]}; do wait $p || echo \"status $?\"; done\n"
+                      "\"$0\" start >/dev/null; for p in /proc/[0-9]*; do\n"
+                      "  [ \"$(readlink $p/cwd)\" = \"$1\" ] && echo daemon; done; true",
+                      box->script(), box->sendmail_dir() + "/var/spool/mqueue"});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "daemon\n");
+}
+
+// A piece that start needs, hidden in a mount namespace of its own, is
+// named; only a sandbox laid for one has a stand-in.
+TEST_F(SendmailDaemon, StandInOnlyWhereTheSandboxWasLaidForOne)
+{
+    for (const auto &[mount, why] : std::vector<std::pair<std::string, std::string>>{
+             {"-t tmpfs none /usr/share/sendmail",
+              "the sendmail configuration macros are not installed"},
+             {"--bind /dev/null /usr/bin/m4", "m4 is not installed"},
+             {"--bind /dev/null /usr/sbin/sendmail", "/usr/sbin/sendmail is not installed"}}) {
+        const zt::Result r = zt::run(
+            UNSHARE, {"-m", "sh", "-c", "mount " + mount + " && exec \"$0\" start", box->script()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "sendmail: cannot start: " + why + "\n");
+        EXPECT_EQ(box->recorded_pid(), 0);
+    }
+    const std::string root = box->sendmail_dir().substr(0, box->sendmail_dir().rfind('/'));
+    ASSERT_EQ(zt::run("/bin/bash", {LAY, "--stand-in", root}).status, 0);
+    box->start();
+    const std::string pid = std::to_string(box->recorded_pid());
+    EXPECT_EQ(zt::read_file("/proc/" + pid + "/comm"), "sleep\n");
+}
+
+// Requests generated over what the programs accept. After every accepted
+// one the configuration and the maps load in sendmail as the init script
+// checks them; a refused one changes no byte; every 25th request, and at
+// the end, mtactl stops and starts the server, which then answers SMTP.
+class ServerOracle : public SendmailDaemon {
+protected:
+    void SetUp() override
+    {
+        SendmailDaemon::SetUp();
+        if (IsSkipped())
+            return;
+        // The tree's init script hands the edited files to the sandbox and
+        // runs the sandbox's own.
+        std::string script = "#!/bin/sh\nset -e\n";
+        for (const char *name : EDITED)
+            script += "cp " + zt::InstallTree::mail(name) + " " + box->mail(name) + "\n";
+        zt::write_file(zt::InstallTree::path("sendmail/etc/init.d/sendmail"),
+                       script + "exec " + box->script() + " \"$1\"\n", 0755);
+    }
+
+    static constexpr const char *EDITED[] = {"sendmail.mc", "access", "mailertable"};
+
+    std::string files() const
+    {
+        std::string all;
+        for (const char *name : EDITED)
+            all += zt::read_file(zt::InstallTree::mail(name)) + '\0';
+        return all;
+    }
+
+    unsigned pick(unsigned n) { return static_cast<unsigned>(rng() % n); }
+    template <typename T, size_t N>
+    const T &one_of(const T (&items)[N]) { return items[pick(N)]; }
+
+    // A name of the pool, its letters' case changed at random.
+    std::string milter_name()
+    {
+        static const char *const names[] = {
+            "alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel", "india",
+            "juliet", "kilo", "lima", "mike", "november", "oscar", "papa", "quebec", "romeo",
+            "sierra", "tango", "uniform", "victor", "whiskey", "xray", "yankee", "zulu"};
+        // More names than sendmail takes filters.
+        std::string name = std::string(one_of(names)) + (pick(4) == 0 ? "2" : "");
+        for (char &c : name)
+            if (c >= 'a' && c <= 'z' && pick(4) == 0)
+                c = static_cast<char>(c - 'a' + 'A');
+        return name;
+    }
+
+    // Every shape sendmail takes, on ports nothing listens on, now and then
+    // one it refuses.
+    std::string socket(const std::string &name)
+    {
+        const std::string port = std::to_string(pick(8) == 0 ? 1 : 61000 + pick(4536));
+        const std::string sockets[] = {
+            "unix:/run/zt-none/" + name + ".sock", "local:/var/run/zt-none." + name,
+            "inet:" + port + "@127.0.0.1",       "inet:" + port + "@[127.0.0.1]",
+            "inet:" + port + "@localhost",       "inet:" + port + "@sandbox.example", 
+            "inet6:" + port + "@::1",            "inet6:" + port + "@[::1]",
+            "inet6:" + port + "@localhost",      "inet:0@localhost",
+            "unix:zt-none.sock",                 "inet:" + port + "@[::1]"};
+        return one_of(sockets);
+    }
+
+    Args hookset_request()
+    {
+        const std::string name = milter_name();
+        Args a = {"-m", name, "-s", socket(name), "-t", pick(3) == 0 ? "disabled" : "enabled",
+                  "-f", std::to_string(pick(3))};
+        for (const char *t : {"-C", "-R", "-E", "-S"})
+            a.insert(a.end(), {t, std::to_string(pick(20))});
+        if (pick(3) == 0)
+            a.push_back("-a");
+        return a;
+    }
+
+    std::string access_key() { return one_of(ACCESS_KEYS) + std::to_string(pick(12)); }
+    std::string access_entry()
+    {
+        const char *const values[] = {"RELAY", "REJECT", "OK", "DISCARD", "ERROR:5.7.1 no"};
+        const char *const seps[] = {"\t", " ", "\t\t", "\r", "\v", "\f"};
+        std::string value = one_of(values);
+        if (pick(8) == 0)
+            value += " " + zt::repeat('x', 900);
+        const std::string entry = access_key() + one_of(seps) + value;
+        switch (pick(10)) {
+        case 0: return "# note " + std::to_string(pick(99)) + "\n";
+        case 1: return entry + "\n# and a comment\n\n" + access_key() + "\tOK\n";
+        case 2: return entry;  // no newline
+        case 3: return entry + "\t\n";
+        case 4: return access_key() + "\n";  // refused: no value
+        default: return entry + "\n";
+        }
+    }
+
+    Args permitset_request()
+    {
+        switch (pick(6)) {
+        case 0: case 1: case 2: return {"-a", "-h", access_entry()};
+        case 3: return {"-e", "-H", access_key(), "-h", access_entry()};
+        case 4: return {"-r", "-H", pick(2) == 0 ? access_key() : access_key() + "\tOK\n"};
+        default: return {"-r", std::to_string(1 + pick(12)), std::to_string(1 + pick(12))};
+        }
+    }
+
+    std::string domain()
+    {
+        const std::string n = std::to_string(pick(12));
+        const std::string domains[] = {"d" + n + ".example", ".d" + n + ".example",
+                                       "D" + n + ".Example", zt::repeat('l', 980) + n,
+                                       "sp " + n + ".example", "#d" + n};
+        return domains[pick(8) % 6];
+    }
+
+    Args routeset_request()
+    {
+        const std::string n = std::to_string(pick(9));
+        const std::string hosts[] = {"smtp:[relay" + n + ".example]", "relay:mx" + n + ".example",
+                                     "esmtp:[10.0.0." + n + "]", zt::repeat('h', 40)};
+        switch (pick(6)) {
+        case 0: case 1: case 2: return {"-a", "-d", domain(), "-h", one_of(hosts)};
+        case 3: return {"-e", "-D", domain(), "-d", domain(), "-h", one_of(hosts)};
+        case 4: return {"-r", "-D", domain()};
+        default: return {"-r", std::to_string(1 + pick(10))};
+        }
+    }
+
+    static constexpr const char *ACCESS_KEYS[] = {"Connect:10.9.9.", "From:user@example",
+                                                  "To:rcpt", "Connect:Example", "from:USER@example"};
+    std::mt19937 rng{20261209};
+};
+
+TEST_F(ServerOracle, AcceptedMeansTheServerStarts)
+{
+    const auto restart = [this] {
+        EXPECT_EQ(zt::run_prog("mtactl", {"-s", "stop"}).status, 0);
+        const zt::Result r = zt::run_prog("mtactl", {"-s", "start"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err
+                               << zt::read_file(box->sendmail_dir() + "/var/run/sendmail.out");
+        const Args replies = box->mail_from("root@sandbox.example");
+        ASSERT_FALSE(replies.empty());
+        EXPECT_TRUE(std::regex_match(replies[0], std::regex("[245][0-9][0-9] sandbox\\.example .*")))
+            << replies[0];
+    };
+    restart();
+    int accepted = 0;
+    for (int i = 1; i <= 250; i++) {
+        const unsigned which = pick(3);
+        const std::string prog = which == 0 ? "hookset" : which == 1 ? "permitset" : "routeset";
+        const Args args = which == 0 ? hookset_request()
+                          : which == 1 ? permitset_request()
+                                       : routeset_request();
+        SCOPED_TRACE(std::to_string(i) + " " + prog + zt::shown(args));
+        const std::string before = files();
+        const zt::Result r = zt::run_prog(prog, args);
+        if (r.status != 0) {
+            EXPECT_TRUE(files() == before) << r.err;
+        } else {
+            accepted++;
+            for (const char *name : EDITED)
+                zt::write_file(box->mail(name), zt::read_file(zt::InstallTree::mail(name)));
+            const zt::Result check = box->init("check");
+            ASSERT_EQ(check.status, 0) << check.err;
+        }
+        if (i % 25 == 0)
+            restart();
+    }
+    EXPECT_GT(accepted, 100);
 }
 
 }  // namespace

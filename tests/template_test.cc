@@ -168,7 +168,8 @@ TEST(TemplateSwitchFailure, LeavesEveryFileAlone)
                        perms(HUB));
     }
     expect_refused([] { zt::write_file(TMP_HUB, "leftover\n"); }, hub,
-                   "Failed to open the tempfile.: File exists\n");
+                   HUB + ".tmp was left by a switch that did not finish; it is to be removed once "
+                         "no switch runs.\nFailed to open the tempfile.: File exists\n");
     // The temporary file takes the mode of sendmail.mc.
     expect_refused(
         [] {
@@ -280,7 +281,9 @@ TEST_F(RenameFault, FailedStepsLeaveSendmailMcInPlace)
     const struct {
         const char *expr, *err, *backup;
     } faults[] = {
-        {"inject=link,linkat:error=EPERM", "Failed to backup the sendmail config file.: "
+        // The first link names the new copy, already locked; the second
+        // is the backup's.
+        {"inject=linkat:error=EPERM:when=2", "Failed to backup the sendmail config file.: "
                                            "Operation not permitted\n", "previous backup\n"},
         {"inject=rename,renameat,renameat2:error=EIO:when=1",
          "Failed to backup the sendmail config file.: Input/output error\n", "previous backup\n"},
