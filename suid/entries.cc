@@ -147,9 +147,10 @@ int add_edit_entry(const char *file, const char *line_new, const char *key_old, 
         return 0;
     // Only the line replaced gives up its key.
     key_edit edit(mode == EM_EDITLINE ? key_old : nullptr, keys);
-    if (add_edit_keyed(file, line_new, mode, edit))
+    bool refused = false;
+    if (add_edit_keyed(file, line_new, mode, edit, &refused))
         return 1;
-    if (!edit.taken.empty())
+    if (refused)
         say(MSG_EXISTS, edit.taken);
     return 0;
 }
@@ -204,12 +205,9 @@ int remove_entry(const char *file, const char *key)
     if (file == nullptr || key == nullptr)
         return 0;
     const std::string_view wanted(key);
-    const auto choose = [wanted](std::string_view line) {
-        const std::string_view k = line_key(line);
-        return !k.empty() && same_key(k, wanted) ? line_choice::replace : line_choice::keep;
-    };
+    key_edit edit(key, {});
     bool missing = false;
-    if (add_edit_chosen(file, "", EM_RMLINE, choose, &missing))
+    if (add_edit_keyed(file, "", EM_RMLINE, edit, &missing))
         return 1;
     if (missing)
         say(MSG_NO_ENTRY, wanted);
