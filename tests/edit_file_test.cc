@@ -470,6 +470,7 @@ TEST_F(EditLines, LongLinesAreNumberedByPiecesButTakenWhole)
         table += "From:sender" + std::to_string(i) + "@example.org\tREJECT\n";
     const std::string last = table.substr(table.rfind('\n', table.size() - 2) + 1);
     const std::string key = last.substr(0, last.find('\t'));
+    const size_t second = table.find('\n') + 1;
     check({
         {"line after a long one", text, rms({3}), 3, LONG},
         {"second piece", text, rms({2}), 3, "abc\n"},
@@ -488,6 +489,8 @@ TEST_F(EditLines, LongLinesAreNumberedByPiecesButTakenWhole)
          std::string("\0\n", 2)},
         {"key of a long line", LONG + "abc\n", keyed(nullptr, {LONG.substr(0, 600)}), -2,
          LONG + "abc\n"},
+        {"the rest of a table larger than the buffer", table, rms({2}), 3,
+         table.substr(0, second) + table.substr(table.find('\n', second) + 1)},
         {"keyed edit far into a table", table, keyed(key.c_str(), {key}, key + "\tOK\n"), 2,
          table.substr(0, table.size() - last.size()) + key + "\tOK\n"},
         {"key taken far into a table", table, keyed(nullptr, {key}), -2, table},
@@ -556,9 +559,10 @@ TEST(EditFullDisk, FailedWritesKeepTheFileAndLeaveNoTemporaryFile)
 
 // --- Block sharing ---------------------------------------------------------
 
-// Where the file system shares blocks, an append or an edit near the end
-// copies next to nothing of the file, yet every edit gives the bytes of a
-// plain copy, and the old file keeps its own until the rename and after it.
+// Where the file system shares blocks, an append (one that reads every key
+// too) or an edit near the end copies next to nothing of the file, yet
+// every edit gives the bytes of a plain copy, and the old file keeps its own
+// until the rename and after it.
 TEST(EditReflink, SharesBlocksAndGivesTheBytesOfAPlainCopy)
 {
     ZT_REQUIRE_ROOT("making an XFS image on a loop device");
@@ -595,7 +599,10 @@ TEST(EditReflink, SharesBlocksAndGivesTheBytesOfAPlainCopy)
     const struct {
         Op op;
         bool shares;
-    } edits[] = {{add(entry), true}, {modify(lines - 50, nullptr), true}, {rms({2, 5000}), false}};
+    } edits[] = {{add(entry), true},
+                 {keyed(nullptr, {"Connect:192.0.2.1"}, entry), true},
+                 {modify(lines - 50, nullptr), true},
+                 {rms({2, 5000}), false}};
     for (const auto &e : edits) {
         std::string plain;
         for (const std::string &file : {dir / "table", mnt + "/table"}) {
