@@ -137,11 +137,12 @@ measure() {
         $(( (t1 - t0) / 1000 % 1000000 )) "$(cat "$work/time.out")"
 }
 
-# Line numbers 1, 1+step, ... : 100 of them spread over the file.
+# Line numbers 1, 1+step, ... : 100 of them spread over the file, or all of
+# a shorter one (a number past the end is refused).
 hundred() {
     lines=$(wc -l <"$1")
     step=$(( lines / 100 > 0 ? lines / 100 : 1 ))
-    seq 1 "$step" "$(( step * 100 ))" | head -n 100 | tr '\n' ' '
+    seq 1 "$step" "$lines" | head -n 100 | tr '\n' ' '
 }
 
 # The number of the 50th line from the end, and its key.
