@@ -37,6 +37,8 @@ namespace spans {
 constexpr size_t CHUNK = size_t{512} * 1024;
 // Writes of this many bytes or more bypass the stream's buffer.
 constexpr size_t DIRECT = size_t{16} * 1024;
+// The smallest file whose blocks are shared where the kernel can.
+constexpr off_t SHARE_MIN = off_t{8} << 20;
 
 // Marks the transaction as failed for good, keeping the first errno: stdio
 // drops a buffer it could not write, so a later flush may well succeed.
@@ -343,15 +345,19 @@ bool copy_rest(edit_file *ef, off_t from)
 
 // Whether the kernel shares blocks between the file and the temporary file,
 // found out once, when the first kept-bytes reach past the first block: by
-// cloning that block, which the copy of those bytes later does again.
+// cloning that block, which the copy of those bytes later does again. A
+// file below SHARE_MIN is not shared: the bookkeeping of shared blocks
+// costs the file system more than writing such a file's bytes.
 bool shares_blocks(edit_file *ef, off_t kept)
 {
     if (ef->shares == 0) {
         ef->shares = -1;
 #ifdef __linux__
-        struct stat st;
+        struct stat st, src;
         const int out = fileno(ef->fp_tmp);
-        if (!ef->by_buffers && fstat(out, &st) == 0 && st.st_blksize > 0 && kept >= st.st_blksize) {
+        if (!ef->by_buffers && fstat(out, &st) == 0 && st.st_blksize > 0 &&
+            kept >= st.st_blksize && fstat(fileno(ef->fp), &src) == 0 &&
+            src.st_size >= SHARE_MIN) {
             struct file_clone_range range = {};
             range.src_fd = fileno(ef->fp);
             range.src_length = static_cast<__u64>(st.st_blksize);
