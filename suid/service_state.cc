@@ -1,5 +1,6 @@
-// The state the init script starts with: nothing of the caller's process
-// state reaches the script and the daemon it starts.
+// The state the init script starts with: nothing the caller set on its own
+// process and the kernel carries across fork and exec reaches the script
+// and the daemon it starts.
 #include "service_state.h"
 
 #include <dirent.h>
@@ -10,10 +11,16 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/personality.h>
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +31,51 @@ using rlimit_resource = __rlimit_resource;
 #else
 using rlimit_resource = int;
 #endif
+
+#ifdef __linux__
+// Newer than some kernel headers.
+constexpr int PRCTL_SET_MEMORY_MERGE = 67;
+constexpr long KEYCTL_JOIN_SESSION = 1;
+constexpr long MPOL_DEFAULT_POLICY = 0;
+// What init starts with, where process 1's can't be read.
+constexpr unsigned long INIT_TIMER_SLACK = 50000;
+constexpr char INIT_COREDUMP_FILTER[] = "33";
+
+// struct sched_attr as far as the utilisation clamps.
+struct sched_attr_v1 {
+    uint32_t size;
+    uint32_t sched_policy;
+    uint64_t sched_flags;
+    int32_t sched_nice;
+    uint32_t sched_priority;
+    uint64_t sched_runtime, sched_deadline, sched_period;
+    uint32_t sched_util_min, sched_util_max;
+};
+constexpr uint64_t SCHED_UTIL_CLAMP = 0x20 | 0x40;  // SCHED_FLAG_UTIL_CLAMP_MIN, _MAX
+constexpr uint32_t SCHED_UTIL_DEFAULT = UINT32_MAX;
+#endif
+
+// The first line of process 1's file name, or "" where it can't be read.
+std::string pid1_line(const char *name)
+{
+    std::ifstream in(std::string("/proc/1/") + name);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// The value after key in one of process 1's "key: value" files.
+std::string pid1_field(const char *name, const std::string &key)
+{
+    std::ifstream in(std::string("/proc/1/") + name);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, key.size(), key) == 0) {
+            const size_t value = line.find_first_not_of(" \t", key.size());
+            return value == std::string::npos ? "" : line.substr(value);
+        }
+    }
+    return "";
+}
 
 bool usable(int fd, int want)
 {
@@ -128,14 +180,40 @@ void service_limits()
 #endif
 }
 
-// The normal scheduling policy at nice 0, and process 1's CPUs and I/O
-// priority: a caller must not start the mail server idle or confined.
-// Best effort: without CAP_SYS_NICE a raised nice value cannot be lowered.
-void service_scheduling()
+// The normal policy at nice 0 with the default time slice, and no
+// utilisation clamp where the kernel has them: sched_setscheduler would
+// keep a slice the caller chose.
+void normal_scheduling()
 {
+#ifdef __linux__
+    struct sched_attr_v1 attr {};
+    attr.size = sizeof attr;
+    attr.sched_policy = SCHED_OTHER;
+    attr.sched_flags = SCHED_UTIL_CLAMP;
+    attr.sched_nice = 0;
+    attr.sched_priority = 0;
+    attr.sched_runtime = 0;
+    attr.sched_deadline = 0;
+    attr.sched_period = 0;
+    attr.sched_util_min = SCHED_UTIL_DEFAULT;
+    attr.sched_util_max = SCHED_UTIL_DEFAULT;
+    if (syscall(SYS_sched_setattr, 0, &attr, 0) == 0)
+        return;
+    attr.sched_flags = 0;
+    if (syscall(SYS_sched_setattr, 0, &attr, 0) == 0)
+        return;
+#endif
     const struct sched_param normal {};
     (void)sched_setscheduler(0, SCHED_OTHER, &normal);
     (void)setpriority(PRIO_PROCESS, 0, 0);
+}
+
+// Process 1's CPUs and I/O priority: a caller must not start the mail
+// server idle or confined. Best effort: without CAP_SYS_NICE a raised nice
+// value cannot be lowered.
+void service_scheduling()
+{
+    normal_scheduling();
 #ifdef __linux__
     cpu_set_t cpus;
     if (sched_getaffinity(1, sizeof cpus, &cpus) == 0)
@@ -144,6 +222,68 @@ void service_scheduling()
     const long ioprio = syscall(SYS_ioprio_get, who_process, 1);
     if (ioprio >= 0)
         (void)syscall(SYS_ioprio_set, who_process, 0, ioprio);
+#endif
+}
+
+#ifdef __linux__
+// A child's timer slack is its parent's, and 0 gives that back: only an
+// explicit value undoes the caller's, which would delay every timeout of
+// the script and the daemon by as long as the caller liked.
+void service_timer_slack()
+{
+    unsigned long slack = std::strtoul(pid1_line("timerslack_ns").c_str(), nullptr, 10);
+    if (slack == 0)
+        slack = INIT_TIMER_SLACK;
+    (void)prctl(PR_SET_TIMERSLACK, slack, 0, 0, 0);
+}
+
+// Mitigations of speculation flaws as a new task has them, where a task
+// may change them and none was forced on (for L1D flushing, on means
+// flushing).
+void service_speculation()
+{
+    const struct {
+        unsigned long misfeature, fresh;
+    } controls[] = {{PR_SPEC_STORE_BYPASS, PR_SPEC_ENABLE},
+                    {PR_SPEC_INDIRECT_BRANCH, PR_SPEC_ENABLE},
+                    {PR_SPEC_L1D_FLUSH, PR_SPEC_DISABLE}};
+    for (const auto &c : controls) {
+        const long state = prctl(PR_GET_SPECULATION_CTRL, c.misfeature, 0, 0, 0);
+        if (state > 0 && (state & PR_SPEC_PRCTL) != 0 && (state & PR_SPEC_FORCE_DISABLE) == 0)
+            (void)prctl(PR_SET_SPECULATION_CTRL, c.misfeature, c.fresh, 0, 0);
+    }
+}
+#endif
+
+// What any process may set on itself, that fork and exec carry on, and
+// that root can always take back: process 1's value where it can be read,
+// the kernel's default otherwise. The personality would give the daemon
+// another kernel version, a 32-bit address limit or other time and inode
+// semantics; a caller's NUMA policy, THP or memory-merging choice, core
+// dump filter, machine-check policy or disabled time-stamp counter would
+// shape its memory and its failures; its session keyring would be the
+// caller's.
+void service_attributes()
+{
+#ifdef __linux__
+    service_timer_slack();
+    const std::string per = pid1_line("personality");
+    (void)personality(per.empty() ? static_cast<unsigned long>(PER_LINUX)
+                                 : std::strtoul(per.c_str(), nullptr, 16));
+    const bool thp_off = pid1_field("status", "THP_enabled:") == "0";
+    (void)prctl(PR_SET_THP_DISABLE, thp_off ? 1 : 0, 0, 0, 0);
+    const bool merge = pid1_field("ksm_stat", "ksm_merge_any:") == "yes";
+    (void)prctl(PRCTL_SET_MEMORY_MERGE, merge ? 1 : 0, 0, 0, 0);
+    (void)syscall(SYS_set_mempolicy, MPOL_DEFAULT_POLICY, nullptr, 0);
+    const std::string filter = pid1_line("coredump_filter");
+    (void)write_to("/proc/self/coredump_filter",
+                   "0x" + (filter.empty() ? INIT_COREDUMP_FILTER : filter));
+    (void)prctl(PR_MCE_KILL, PR_MCE_KILL_SET, PR_MCE_KILL_DEFAULT, 0, 0);
+#ifdef PR_SET_TSC
+    (void)prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
+#endif
+    service_speculation();
+    (void)syscall(SYS_keyctl, KEYCTL_JOIN_SESSION, nullptr);
 #endif
 }
 
@@ -180,10 +320,10 @@ bool service_state()
         return false;
     service_scheduling();
     service_limits();
+    service_attributes();
     // Any user may raise their own OOM score adjustment, which the daemon
     // would inherit; taking it back needs CAP_SYS_RESOURCE.
     (void)write_to("/proc/self/oom_score_adj", "0");
     default_signals();
     return true;
 }
-

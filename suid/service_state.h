@@ -8,8 +8,9 @@
 
 // Puts the calling process, a child about to exec the init script, into
 // that state: a session of its own, descriptors 0 to 2 usable and no other,
-// /, process 1's limits and scheduling, an OOM score adjustment of 0,
-// default signals. False when a system call failed.
+// /, process 1's limits, scheduling and process attributes (or the
+// kernel's defaults where process 1's can't be read), an OOM score
+// adjustment of 0, default signals. False when a system call failed.
 bool service_state();
 
 // Writes text in one write to the existing file at path, without following

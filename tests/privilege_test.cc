@@ -202,12 +202,28 @@ std::string service_limits()
 
 // Nothing of the caller's process state reaches the init script but
 // descriptors 0 to 2: not its groups, descriptors, limits, priority,
-// directory, timers, session, cgroups or OOM score. The timer is due well
-// after the start, while the script still runs. When the caller's cgroups
-// are stopped, the daemon the script started lives on.
+// directory, timers, session, cgroups or OOM score, nor anything else the
+// kernel tells a process about itself: the script's record of it is the
+// one it makes when root starts it afresh. The caller is a session leader
+// and changed all it could. The timer is due well after the start, while
+// the script still runs. When the caller's cgroups are stopped, the daemon
+// the script started lives on.
 TEST_F(Privilege, InitScriptStartsAsAService)
 {
+    const std::string probe = InstallTree::path("sendmail/var/run/init.probe");
+    zt::RunOptions fresh;
+    fresh.argv0 = "sendmail";
+    fresh.cwd = "/";
+    fresh.fresh = true;
+    ASSERT_EQ(zt::run(SENDMAIL_INIT, {"start"}, fresh).status, 0);
+    const std::string clean = zt::read_file(probe);
     ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+    // Only away from SCHED_IDLE may a caller choose its time slice.
+    zt::RunOptions normal = zt::as_nobody();
+    normal.changes = "resettable";
+    EXPECT_EQ(zt::run(suid_copy, {"-s", "start"}, normal).status, 0);
+    EXPECT_EQ(zt::read_file(probe), clean);
+    zt::remove_tree(InstallTree::path("sendmail/var/run/init.log"));
     zt::write_file(InstallTree::path("sendmail/var/run/init.sleep"), "4500\n");
     zt::write_file(InstallTree::path("sendmail/var/run/init.daemon"), "30\n");
     zt::TempDir own;
@@ -223,7 +239,7 @@ TEST_F(Privilege, InitScriptStartsAsAService)
     opt.soft_limits = {{RLIMIT_FSIZE, 4096}, {RLIMIT_NOFILE, 16}, {RLIMIT_CPU, 5},
                        {RLIMIT_CORE, core.rlim_max}};
     opt.timer_ms = 4000;
-    opt.own_group = true;
+    opt.changes = "resettable";
     const CallerCgroups cgroups;
     opt.cgroups = cgroups.dirs;
     opt.oom_score_adj = 900;
@@ -253,6 +269,7 @@ TEST_F(Privilege, InitScriptStartsAsAService)
                          " ioprio=" + std::to_string(syscall(SYS_ioprio_get, 1, 1)) +
                          "\ncwd=/\nsid=own\nstreams=rww\nend\n");
     EXPECT_EQ(limits, service_limits());
+    EXPECT_EQ(zt::read_file(probe), clean);
     ASSERT_GT(daemon, 0);
     cgroups.kill_all();
     std::string skipped;
