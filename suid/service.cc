@@ -170,9 +170,10 @@ int run_service(const char *path, char *const argv[], char *const envp[], const 
         return -1;
     }
     if (pid == 0) {
-        if (service_state())
+        if (service_state(fail_msg)) {
             execve(path, argv, envp);
-        std::perror(fail_msg);
+            std::perror(fail_msg);
+        }
         _exit(NOT_STARTED);
     }
     int status = 0;

@@ -32,9 +32,42 @@ using rlimit_resource = __rlimit_resource;
 using rlimit_resource = int;
 #endif
 
+constexpr char MSG_KEPT[] = "Can't reset the caller's %s.\n";
+
+// The limits by name, with the hard limit the kernel starts process 1 with
+// (unlimited also where it depends on the machine, as for processes and
+// pending signals): nobody's lies below it unless someone lowered it.
+constexpr struct Limit {
+    int res;
+    const char *name;
+    rlim_t boot_hard;
+} LIMITS[] = {
+    {RLIMIT_CPU, "RLIMIT_CPU", RLIM_INFINITY},
+    {RLIMIT_FSIZE, "RLIMIT_FSIZE", RLIM_INFINITY},
+    {RLIMIT_DATA, "RLIMIT_DATA", RLIM_INFINITY},
+    {RLIMIT_STACK, "RLIMIT_STACK", RLIM_INFINITY},
+    {RLIMIT_CORE, "RLIMIT_CORE", RLIM_INFINITY},
+    {RLIMIT_NOFILE, "RLIMIT_NOFILE", 4096},
+    {RLIMIT_AS, "RLIMIT_AS", RLIM_INFINITY},
+#ifdef __linux__
+    {RLIMIT_RSS, "RLIMIT_RSS", RLIM_INFINITY},
+    {RLIMIT_NPROC, "RLIMIT_NPROC", RLIM_INFINITY},
+    {RLIMIT_MEMLOCK, "RLIMIT_MEMLOCK", 8 << 20},
+    {RLIMIT_LOCKS, "RLIMIT_LOCKS", RLIM_INFINITY},
+    {RLIMIT_SIGPENDING, "RLIMIT_SIGPENDING", RLIM_INFINITY},
+    {RLIMIT_MSGQUEUE, "RLIMIT_MSGQUEUE", 819200},
+    {RLIMIT_NICE, "RLIMIT_NICE", 0},
+    {RLIMIT_RTPRIO, "RLIMIT_RTPRIO", 0},
+    {RLIMIT_RTTIME, "RLIMIT_RTTIME", RLIM_INFINITY},
+#endif
+};
+
 #ifdef __linux__
 // Newer than some kernel headers.
 constexpr int PRCTL_SET_MEMORY_MERGE = 67;
+constexpr int PRCTL_GET_MDWE = 66;
+constexpr long SECBIT_EXEC_RESTRICT_FILE = 1 << 8;
+constexpr long SECBIT_EXEC_DENY_INTERACTIVE = 1 << 10;
 constexpr long KEYCTL_JOIN_SESSION = 1;
 constexpr long MPOL_DEFAULT_POLICY = 0;
 // What init starts with, where process 1's can't be read.
@@ -135,6 +168,17 @@ bool close_from_3()
     return true;
 }
 
+bool pid1_limit(int res, struct rlimit *rl)
+{
+#ifdef __linux__
+    return prlimit(1, static_cast<rlimit_resource>(res), nullptr, rl) == 0;
+#else
+    (void)res;
+    (void)rl;
+    return false;
+#endif
+}
+
 // What the script gets when process 1's limits can't be read: every soft
 // limit at its hard one, and no caller-chosen ceiling on CPU time, file
 // size or open files.
@@ -149,35 +193,37 @@ struct rlimit lifted_limit(int res)
 }
 
 // Without CAP_SYS_RESOURCE the hard limit in force stays and the soft one
-// goes as near as it allows.
-void set_limit(int res, struct rlimit want)
+// goes as near as it allows. Returns the hard limit now in force.
+rlim_t set_limit(int res, struct rlimit want)
 {
     if (setrlimit(res, &want) == 0)
-        return;
+        return want.rlim_max;
     struct rlimit now;
     if (getrlimit(res, &now) != 0)
-        return;
+        return 0;
     want.rlim_max = now.rlim_max;
     want.rlim_cur = std::min(want.rlim_cur, now.rlim_max);
     (void)setrlimit(res, &want);
+    return now.rlim_max;
 }
 
 // The limits of process 1, as a service manager gives its services, not
-// the ones the caller chose.
-void service_limits()
+// the ones the caller chose. A hard limit root may not raise (without
+// CAP_SYS_RESOURCE) and that stays below both process 1's and the one the
+// kernel boots with is a caller's: it would make root's m4 or the daemon
+// fail wherever the caller likes. Returns the name of such a limit, or "".
+std::string service_limits()
 {
-#ifdef __linux__
-    for (int res = 0; res < RLIM_NLIMITS; res++) {
+    for (const Limit &l : LIMITS) {
         struct rlimit rl;
-        if (prlimit(1, static_cast<rlimit_resource>(res), nullptr, &rl) != 0)
-            rl = lifted_limit(res);
-        set_limit(res, rl);
+        const bool known = pid1_limit(l.res, &rl);
+        if (!known)
+            rl = lifted_limit(l.res);
+        const rlim_t hard = set_limit(l.res, rl);
+        if (known && hard < std::min(rl.rlim_max, l.boot_hard))
+            return std::string("hard limit ") + l.name;
     }
-#else
-    for (const int res : {RLIMIT_CORE, RLIMIT_CPU, RLIMIT_DATA, RLIMIT_FSIZE, RLIMIT_NOFILE,
-                          RLIMIT_STACK, RLIMIT_AS})
-        set_limit(res, lifted_limit(res));
-#endif
+    return "";
 }
 
 // The normal policy at nice 0 with the default time slice, and no
@@ -287,6 +333,25 @@ void service_attributes()
 #endif
 }
 
+// What a caller may set without privilege and nobody can take back, and
+// that would confine the script and the daemon: the memory-deny-write-
+// execute flag, which refuses any program that generates code, and locked
+// securebits that tell interpreters to run no script or command line (the
+// unlocked ones are cleared). Returns the name of what stays, or "".
+std::string kept_attributes()
+{
+#ifdef __linux__
+    if (prctl(PRCTL_GET_MDWE, 0, 0, 0, 0) > 0)
+        return "memory-deny-write-execute";
+    const long exec_bits = SECBIT_EXEC_RESTRICT_FILE | SECBIT_EXEC_DENY_INTERACTIVE;
+    const long bits = prctl(PR_GET_SECUREBITS, 0, 0, 0, 0);
+    if (bits > 0 && (bits & exec_bits) != 0 &&
+        prctl(PR_SET_SECUREBITS, bits & ~exec_bits, 0, 0, 0) != 0)
+        return "securebits";
+#endif
+    return "";
+}
+
 // Ignored and blocked signals survive exec: neither what the caller set up
 // nor what start-up ignores may reach the script and the daemon it starts.
 void default_signals()
@@ -312,14 +377,22 @@ bool write_to(const char *path, std::string_view text)
     return close(fd) == 0 && written;
 }
 
-// The child's state before the exec. Out of the caller's session, the
-// caller's terminal can neither stop nor end the script and what it starts.
-bool service_state()
+// Out of the caller's session, the caller's terminal can neither stop nor
+// end the script and what it starts.
+bool service_state(const char *fail_msg)
 {
-    if (setsid() < 0 || !usable_streams() || !close_from_3() || chdir("/") != 0)
+    if (setsid() < 0 || !usable_streams() || !close_from_3() || chdir("/") != 0) {
+        std::perror(fail_msg);
         return false;
+    }
     service_scheduling();
-    service_limits();
+    std::string kept = service_limits();
+    if (kept.empty())
+        kept = kept_attributes();
+    if (!kept.empty()) {
+        std::fprintf(stderr, MSG_KEPT, kept.c_str());
+        return false;
+    }
     service_attributes();
     // Any user may raise their own OOM score adjustment, which the daemon
     // would inherit; taking it back needs CAP_SYS_RESOURCE.

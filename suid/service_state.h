@@ -9,9 +9,11 @@
 // Puts the calling process, a child about to exec the init script, into
 // that state: a session of its own, descriptors 0 to 2 usable and no other,
 // /, process 1's limits, scheduling and process attributes (or the
-// kernel's defaults where process 1's can't be read), an OOM score
-// adjustment of 0, default signals. False when a system call failed.
-bool service_state();
+// kernel's defaults where process 1's can't be read), default signals. A
+// state it cannot undo and that would reach the script and the daemon
+// refuses the start: it writes "Can't reset the caller's ..." naming it, or
+// perror(fail_msg) when a system call failed, and returns false.
+bool service_state(const char *fail_msg);
 
 // Writes text in one write to the existing file at path, without following
 // a link at its name.

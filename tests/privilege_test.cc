@@ -302,6 +302,52 @@ TEST_F(Privilege, CpuLimitThatRootCannotLiftIsRefused)
     }
 }
 
+// What root cannot take back and would reach the daemon refuses the start
+// before the script runs, naming it: a hard limit below process 1's (and
+// the kernel's own), memory-deny-write-execute, locked securebits. Edits
+// keep their rule: a low file-size limit fails them cleanly, if at all.
+TEST_F(Privilege, StartRefusesWhatRootCannotUndo)
+{
+    const struct {
+        int res;
+        rlim_t hard;
+        std::string changes, kept;
+    } cases[] = {{RLIMIT_FSIZE, 30000, "", "hard limit RLIMIT_FSIZE"},
+                 {RLIMIT_FSIZE, 200000, "", "hard limit RLIMIT_FSIZE"},
+                 {RLIMIT_NOFILE, 64, "", "hard limit RLIMIT_NOFILE"},
+                 {-1, 0, "mdwe", "memory-deny-write-execute"},
+                 {-1, 0, "securebits", "securebits"}};
+    std::string skipped;
+    for (const auto &c : cases) {
+        InstallTree fresh;
+        ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+        zt::RunOptions opt = zt::as_nobody();
+        opt.changes = c.changes;
+        struct rlimit pid1 {};
+        if (c.res >= 0 && (can_raise_limits() ||
+                           prlimit(1, static_cast<__rlimit_resource>(c.res), nullptr, &pid1) != 0 ||
+                           pid1.rlim_max <= c.hard)) {
+            skipped += c.kept + ": root may raise it here; ";
+            continue;
+        }
+        if (c.res >= 0)
+            opt.hard_limits = {{c.res, c.hard}};
+        const zt::Result r = zt::run(suid_copy, {"-s", "start"}, opt);
+        if (r.status == 126) {
+            skipped += c.kept + ": not in this kernel; ";
+            continue;
+        }
+        EXPECT_EQ(r.status, 255) << c.kept;
+        EXPECT_EQ(r.err, "Can't reset the caller's " + c.kept + ".\n");
+        expect_untouched();
+        if (c.res >= 0) {
+            EXPECT_EQ(zt::run(suid("routeset"), PROGRAMS[1].args, opt).status, 0) << c.kept;
+        }
+    }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+}
+
 // In a tree the caller laid, the answer must not tell whether a path exists:
 // a sendmail.mc that leads to a file only root may see, or to none, is a
 // missing installation to every program.

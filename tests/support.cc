@@ -268,6 +268,10 @@ static std::vector<char *> c_strings(const std::vector<std::string> &words)
 // What RunOptions::changes names, set as any process may on itself.
 static void change_attributes(const std::string &what)
 {
+    if (what == "mdwe" && prctl(65 /* SET_MDWE */, 1 /* REFUSE_EXEC_GAIN */, 0, 0, 0) != 0)
+        _exit(126);
+    if (what == "securebits" && prctl(PR_SET_SECUREBITS, 0xf00 /* the exec bits, locked */, 0, 0, 0) != 0)
+        _exit(126);
     if (what != "resettable")
         return;
     // A session, and so an autogroup, of its own to lower the priority of;
@@ -290,6 +294,7 @@ static void change_attributes(const std::string &what)
     for (const unsigned long misfeature : {PR_SPEC_STORE_BYPASS, PR_SPEC_INDIRECT_BRANCH})
         prctl(PR_SET_SPECULATION_CTRL, misfeature, PR_SPEC_DISABLE, 0, 0);
     prctl(PR_SET_SPECULATION_CTRL, PR_SPEC_L1D_FLUSH, PR_SPEC_ENABLE, 0, 0);
+    prctl(PR_SET_SECUREBITS, 1 << 8 | 1 << 10 /* the exec bits */, 0, 0, 0);
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     syscall(SYS_keyctl, 1 /* JOIN_SESSION_KEYRING */, "caller");
     umask(077);

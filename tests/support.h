@@ -113,7 +113,8 @@ struct RunOptions {
     int oom_score_adj = 0;              // raised to this when above 0
     bool close_stdout = false;          // start with descriptor 1 closed (out stays empty)
     std::string changes;                // "resettable": every attribute root can take back
-                                        // changed
+                                        // changed; "mdwe", "securebits": one it cannot
+                                        // (status 126 where the kernel has none such)
     bool fresh = false;                 // a start as a service manager makes it: a session
                                         // and a session keyring of its own, default signals
 };
