@@ -174,7 +174,9 @@ int main(int argc, char **argv)
     std::fputs(state.c_str(), log);
     std::fclose(log);
     // Like a script whose first message fails under set -e.
-    if (state.find("streams=rww\n") == std::string::npos)
+    const std::string say = first_line(std::string(RUN_DIR) + "init.say");
+    if (state.find("streams=rww\n") == std::string::npos ||
+        (!say.empty() && std::fprintf(stderr, "%s\n", say.c_str()) < 0))
         return 1;
     // A stand-in daemon when asked: it outlives the script, for that many
     // seconds at most, and records its process id.
@@ -198,5 +200,8 @@ int main(int argc, char **argv)
         std::fputs("end\n", log);
         std::fclose(log);
     }
+    // Killed by that signal when asked.
+    if (const int sig = number_in("init.kill"))
+        kill(getpid(), sig);
     return number_in("init.status");
 }

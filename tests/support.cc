@@ -366,6 +366,8 @@ static void hand_over(const RunOptions &opt)
     if (opt.oom_score_adj > 0 &&
         !(std::ofstream("/proc/self/oom_score_adj") << opt.oom_score_adj << std::flush))
         _exit(122);
+    if (opt.ignore_sigchld)
+        signal(SIGCHLD, SIG_IGN);
     if (opt.fresh) {
         setsid();
         syscall(SYS_keyctl, 1 /* JOIN_SESSION_KEYRING */, nullptr);
@@ -427,6 +429,11 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
         opt.env.empty() ? std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"} : opt.env);
     std::vector<char *> cargv = c_strings(argv), cenv = c_strings(env);
     const std::string exe = opt.uid >= 0 ? std::string("/usr/bin/setpriv") : path;
+    char rw_name[] = "/tmp/zt-err.XXXXXX";
+    const int rw_fd = opt.rw_stderr ? mkstemp(rw_name) : -1;
+    if (rw_fd >= 0)
+        unlink(rw_name);
+
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
         fail_errno("pipe");
@@ -446,6 +453,8 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
             close(1);
             close(2);
         }
+        if (rw_fd >= 0)
+            dup2(rw_fd, 2);
         hand_over(opt);
         execve(exe.c_str(), cargv.data(), cenv.data());
         _exit(127);
@@ -465,6 +474,8 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
         if (errno != EINTR)
             fail_errno("waitpid");
     }
+    if (rw_fd >= 0 && lseek(rw_fd, 0, SEEK_SET) == 0)
+        r.err = read_all(rw_fd);
     if (WIFEXITED(ws)) {
         r.status = WEXITSTATUS(ws);
     } else if (WIFSIGNALED(ws)) {

@@ -112,6 +112,9 @@ struct RunOptions {
     std::vector<std::string> cgroups;   // cgroup directories it joins
     int oom_score_adj = 0;              // raised to this when above 0
     bool close_stdout = false;          // start with descriptor 1 closed (out stays empty)
+    bool ignore_sigchld = false;        // SIGCHLD ignored
+    bool rw_stderr = false;             // standard error a file open for reading and writing,
+                                        // as a terminal is; err is what was written to it
     std::string changes;                // "resettable": every attribute root can take back
                                         // changed; "mdwe", "securebits": one it cannot
                                         // (status 126 where the kernel has none such)
