@@ -17,13 +17,11 @@ void ignore_caller_signals();
 // cgroups must not reach root's work, nor the daemon it starts.
 void leave_caller_cgroups();
 
-// Runs path with argv and envp the way a service manager starts a service:
-// in a child in a session of its own, with descriptors 0 to 2 usable and no
-// other, in /, with default signals, process 1's limits and scheduling and
-// an OOM score adjustment of 0 (each as far as the system allows). Waits for
-// it and returns its exit status, or 128 plus the number of the signal that
-// ended it. When it cannot be started: perror(fail_msg), then -1 (or 255
-// from the child).
+// Runs path with argv and envp the way a service manager starts a service,
+// in a child in the state service_state (service_state.h) gives it. Waits
+// for it and returns its exit status, or 128 plus the number of the signal
+// that ended it. When it cannot be started: perror(fail_msg), then -1; or
+// 255 from the child after its message, when that state can't be had.
 int run_service(const char *path, char *const argv[], char *const envp[], const char *fail_msg);
 
 #endif

@@ -4,15 +4,23 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
-#include <sys/syscall.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <initializer_list>
+#include <sstream>
 #include <string>
+#include <utility>
 
 #include "zun_paths.h"
 
@@ -65,26 +73,97 @@ static std::string process_state()
     return s;
 }
 
+static std::string first_line(const std::string &path)
+{
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// The lines of path that begin with one of prefixes (keep), or with none.
+static std::string lines_of(const std::string &path, std::initializer_list<const char *> prefixes,
+                            bool keep)
+{
+    std::string s;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        if (std::any_of(prefixes.begin(), prefixes.end(),
+                        [&line](const char *p) { return line.rfind(p, 0) == 0; }) == keep)
+            s += line + "\n";
+    return s;
+}
+
+// Everything else the kernel tells a process about itself, but ids, times,
+// counters and what process_state records.
+static std::string probe()
+{
+    std::string s = lines_of("/proc/self/status", {"State", "Tgid", "Ngid", "Pid", "PPid", "FDSize",
+                                                   "Groups", "NS", "Vm", "Rss", "Hugetlb", "SigQ",
+                                                   "Cpus_allowed", "voluntary", "nonvoluntary"},
+                             false) +
+                    lines_of("/proc/self/sched", {"se.slice", "uclamp"}, true);
+    for (const std::string name : {"personality", "timerslack_ns", "coredump_filter", "loginuid",
+                                   "sessionid", "attr/current", "ns/cgroup", "ns/ipc", "ns/mnt",
+                                   "ns/net", "ns/pid", "ns/time", "ns/user", "ns/uts"}) {
+        char link[256] = "";
+        const ssize_t n = readlink(("/proc/self/" + name).c_str(), link, sizeof link - 1);
+        s += name + "=" + (n > 0 ? link : first_line("/proc/self/" + name)) + "\n";
+    }
+    const std::string group = first_line("/proc/self/autogroup"), stat = first_line("/proc/self/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string f[7];
+    for (std::string &field : f)
+        fields >> field;
+    s += "autogroup=" + group.substr(group.find(' ') + 1) + "\ntty=" + f[4] +
+         " flags=" + std::to_string(std::stoul(f[6]) & ~0x100UL /* PF_SUPERPRIV */) + "\nprctl";
+    // Dumpable, keepcaps, no_new_privs, seccomp, securebits, THP disable,
+    // timer slack, MCE kill, timing, I/O flusher, tagged addresses, MDWE,
+    // memory merging, and the three speculation controls.
+    for (const auto &[option, arg] : std::initializer_list<std::pair<int, unsigned long>>{
+             {3, 0}, {7, 0}, {39, 0}, {21, 0}, {27, 0}, {42, 0}, {30, 0}, {34, 0}, {13, 0},
+             {58, 0}, {56, 0}, {66, 0}, {68, 0}, {52, 0}, {52, 1}, {52, 2}}) {
+        errno = 0;
+        const long r = prctl(option, arg, 0, 0, 0);
+        s += " " + (r < 0 ? "e" + std::to_string(errno) : std::to_string(r));
+    }
+    int pdeathsig = -1, subreaper = -1, tsc = -1, mode = -1;
+    prctl(PR_GET_PDEATHSIG, &pdeathsig, 0, 0, 0);
+    prctl(PR_GET_CHILD_SUBREAPER, &subreaper, 0, 0, 0);
+    prctl(PR_GET_TSC, &tsc, 0, 0, 0);
+    unsigned long nodes[16] = {};
+    syscall(SYS_get_mempolicy, &mode, nodes, 1024, 0, 0);
+    char keyring[256] = "";
+    syscall(SYS_keyctl, 6 /* DESCRIBE */, -3 /* the session keyring */, keyring, sizeof keyring);
+    stack_t alt{};
+    sigaltstack(nullptr, &alt);
+    s += " " + std::to_string(pdeathsig) + " " + std::to_string(subreaper) + " " +
+         std::to_string(tsc) + "\nmempolicy=" + std::to_string(mode) + " " +
+         std::to_string(nodes[0]) + "\nkeyring=" + keyring +
+         "\naltstack=" + std::to_string(alt.ss_flags) + "\nstreams";
+    for (int fd = 0; fd <= 2; fd++) {
+        struct stat st {};
+        fstat(fd, &st);
+        s += " " + std::to_string(st.st_mode & S_IFMT) + ":" + std::to_string(fcntl(fd, F_GETFL));
+    }
+    return s + "\n";
+}
+
 static FILE *open_log()
 {
     return std::fopen((std::string(RUN_DIR) + "init.log").c_str(), "a");
 }
 
-// The number in RUN_DIR/name, or fallback when there is none.
-static int number_in(const char *name, int fallback)
+// The number in RUN_DIR/name, or 0 when there is none.
+static int number_in(const char *name)
 {
-    int n = fallback;
-    if (FILE *f = std::fopen((std::string(RUN_DIR) + name).c_str(), "r")) {
-        if (std::fscanf(f, "%d", &n) != 1)
-            n = fallback;
-        std::fclose(f);
-    }
-    return n;
+    return std::atoi(first_line(std::string(RUN_DIR) + name).c_str());
 }
 
 int main(int argc, char **argv)
 {
     const std::string state = process_state();
+    std::ofstream(std::string(RUN_DIR) + "init.probe") << probe();
     FILE *log = open_log();
     if (log == nullptr)
         return 126;
@@ -95,11 +174,13 @@ int main(int argc, char **argv)
     std::fputs(state.c_str(), log);
     std::fclose(log);
     // Like a script whose first message fails under set -e.
-    if (state.find("streams=rww\n") == std::string::npos)
+    const std::string say = first_line(std::string(RUN_DIR) + "init.say");
+    if (state.find("streams=rww\n") == std::string::npos ||
+        (!say.empty() && std::fprintf(stderr, "%s\n", say.c_str()) < 0))
         return 1;
     // A stand-in daemon when asked: it outlives the script, for that many
     // seconds at most, and records its process id.
-    if (const int seconds = number_in("init.daemon", 0)) {
+    if (const int seconds = number_in("init.daemon")) {
         const pid_t pid = fork();
         if (pid == 0) {
             const int null_fd = open("/dev/null", O_RDWR);
@@ -111,7 +192,7 @@ int main(int argc, char **argv)
         std::ofstream(std::string(RUN_DIR) + "sendmail.pid") << pid << "\n";
     }
     // Runs on for a while when asked, so that a signal due meanwhile lands.
-    if (const int ms = number_in("init.sleep", 0)) {
+    if (const int ms = number_in("init.sleep")) {
         const struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
         nanosleep(&ts, nullptr);
     }
@@ -119,5 +200,8 @@ int main(int argc, char **argv)
         std::fputs("end\n", log);
         std::fclose(log);
     }
-    return number_in("init.status", 0);
+    // Killed by that signal when asked.
+    if (const int sig = number_in("init.kill"))
+        kill(getpid(), sig);
+    return number_in("init.status");
 }

@@ -53,6 +53,7 @@ struct Outcome {
     std::function<void()> setup = {};
     std::string init_argv = "<not run>";
     const char *conf = zt::TREE_SENDMAIL_MC;
+    zt::RunOptions caller = {};
 };
 
 TEST(Mtactl, EveryOutcome)
@@ -68,6 +69,12 @@ TEST(Mtactl, EveryOutcome)
     const auto pid_file = [](const std::string &content) {
         return [content] { zt::write_file(SENDMAIL_PID, content); };
     };
+    const auto init_file = [](const std::string &name, const std::string &content) {
+        return [name, content] { zt::write_file(InstallTree::path("sendmail/var/run/" + name), content); };
+    };
+    zt::RunOptions no_sigchld, rw_stderr;
+    no_sigchld.ignore_sigchld = true;
+    rw_stderr.rw_stderr = true;
     const auto chmod_to = [](const char *path, mode_t mode) {
         return [path, mode] { ASSERT_EQ(chmod(path, mode), 0) << path; };
     };
@@ -99,9 +106,13 @@ TEST(Mtactl, EveryOutcome)
              ASSERT_EQ(symlink("sendmail.real", SENDMAIL_INIT), 0);
          }},
         {{{"-s", "start"}}, 255, untrusted, "", chmod_to(SENDMAIL_INIT, 0757)},
-        {{{"-s", "start"}}, 7, "", "",
-         [] { zt::write_file(InstallTree::path("sendmail/var/run/init.status"), "7\n"); },
-         init_got("start")},
+        {{{"-s", "start"}}, 7, "", "", init_file("init.status", "7\n"), init_got("start")},
+        {{{"-s", "start"}}, 7, "", "", init_file("init.status", "7\n"), init_got("start"),
+         zt::TREE_SENDMAIL_MC, no_sigchld},
+        {{{"-s", "start"}}, 143, "", "", init_file("init.kill", "15\n"), init_got("start")},
+        {{{"-s", "start"}}, 137, "", "", init_file("init.kill", "9\n"), init_got("start")},
+        {{{"-s", "start"}}, 0, "ready\n", "", init_file("init.say", "ready\n"), init_got("start"),
+         zt::TREE_SENDMAIL_MC, rw_stderr},
         {{{"-sstop", "-p", "more"}}, 0, "", "", {}, init_got("stop")},
         {{{"-p"}, {"-p", "-g"}, {"-pg"}, {"-p", "extra"}}, 0, "", "4242\n",
          pid_file("4242\n/usr/sbin/sendmail -bd -q30m\n")},
@@ -138,7 +149,7 @@ TEST(Mtactl, EveryOutcome)
             const InstallTree tree;
             if (o.setup)
                 o.setup();
-            const zt::Result r = zt::run_prog("mtactl", args);
+            const zt::Result r = zt::run_prog("mtactl", args, o.caller);
             EXPECT_EQ(r.status, o.status);
             EXPECT_EQ(r.err, o.err);
             EXPECT_EQ(r.out, o.out);

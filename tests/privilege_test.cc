@@ -202,12 +202,28 @@ std::string service_limits()
 
 // Nothing of the caller's process state reaches the init script but
 // descriptors 0 to 2: not its groups, descriptors, limits, priority,
-// directory, timers, session, cgroups or OOM score. The timer is due well
-// after the start, while the script still runs. When the caller's cgroups
-// are stopped, the daemon the script started lives on.
+// directory, timers, session, cgroups or OOM score, nor anything else the
+// kernel tells a process about itself: the script's record of it is the
+// one it makes when root starts it afresh. The caller is a session leader
+// and changed all it could. The timer is due well after the start, while
+// the script still runs. When the caller's cgroups are stopped, the daemon
+// the script started lives on.
 TEST_F(Privilege, InitScriptStartsAsAService)
 {
+    const std::string probe = InstallTree::path("sendmail/var/run/init.probe");
+    zt::RunOptions fresh;
+    fresh.argv0 = "sendmail";
+    fresh.cwd = "/";
+    fresh.fresh = true;
+    ASSERT_EQ(zt::run(SENDMAIL_INIT, {"start"}, fresh).status, 0);
+    const std::string clean = zt::read_file(probe);
     ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+    // Only away from SCHED_IDLE may a caller choose its time slice.
+    zt::RunOptions normal = zt::as_nobody();
+    normal.changes = "resettable";
+    EXPECT_EQ(zt::run(suid_copy, {"-s", "start"}, normal).status, 0);
+    EXPECT_EQ(zt::read_file(probe), clean);
+    zt::remove_tree(InstallTree::path("sendmail/var/run/init.log"));
     zt::write_file(InstallTree::path("sendmail/var/run/init.sleep"), "4500\n");
     zt::write_file(InstallTree::path("sendmail/var/run/init.daemon"), "30\n");
     zt::TempDir own;
@@ -223,7 +239,7 @@ TEST_F(Privilege, InitScriptStartsAsAService)
     opt.soft_limits = {{RLIMIT_FSIZE, 4096}, {RLIMIT_NOFILE, 16}, {RLIMIT_CPU, 5},
                        {RLIMIT_CORE, core.rlim_max}};
     opt.timer_ms = 4000;
-    opt.own_group = true;
+    opt.changes = "resettable";
     const CallerCgroups cgroups;
     opt.cgroups = cgroups.dirs;
     opt.oom_score_adj = 900;
@@ -253,6 +269,7 @@ TEST_F(Privilege, InitScriptStartsAsAService)
                          " ioprio=" + std::to_string(syscall(SYS_ioprio_get, 1, 1)) +
                          "\ncwd=/\nsid=own\nstreams=rww\nend\n");
     EXPECT_EQ(limits, service_limits());
+    EXPECT_EQ(zt::read_file(probe), clean);
     ASSERT_GT(daemon, 0);
     cgroups.kill_all();
     std::string skipped;
@@ -268,21 +285,57 @@ TEST_F(Privilege, InitScriptStartsAsAService)
         GTEST_SKIP() << skipped;
 }
 
-// A CPU-time limit that root cannot lift would end an edit, or the daemon,
-// once used up: every program refuses such a caller before it opens a file.
-TEST_F(Privilege, CpuLimitThatRootCannotLiftIsRefused)
+// What root cannot take back refuses the run before a file is opened or the
+// script runs. A CPU-time limit would end an edit, or the daemon, once used
+// up: every program refuses it. A start also refuses, naming it, a hard
+// limit below process 1's (and the kernel's own), memory-deny-write-execute
+// and locked securebits; edits keep their rule, and a low file-size limit
+// fails them cleanly, if at all.
+TEST_F(Privilege, WhatRootCannotUndoIsRefused)
 {
-    if (can_raise_limits())
-        GTEST_SKIP() << "root may lift any CPU-time limit here (CAP_SYS_RESOURCE)";
-    ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
-    zt::RunOptions opt = zt::as_nobody();
-    opt.hard_limits = {{RLIMIT_CPU, 30}};
-    for (const Program &p : PROGRAMS) {
-        const zt::Result r = zt::run(suid(p.name), p.args, opt);
-        EXPECT_EQ(r.status, p.refused) << p.name;
-        EXPECT_EQ(r.err, p.refusal) << p.name;
-        expect_untouched();
+    const struct {
+        int res;
+        rlim_t hard;
+        std::string changes, kept;
+    } cases[] = {{RLIMIT_CPU, 30, "", ""},
+                 {RLIMIT_FSIZE, 30000, "", "hard limit RLIMIT_FSIZE"},
+                 {RLIMIT_FSIZE, 200000, "", "hard limit RLIMIT_FSIZE"},
+                 {RLIMIT_NOFILE, 64, "", "hard limit RLIMIT_NOFILE"},
+                 {-1, 0, "mdwe", "memory-deny-write-execute"},
+                 {-1, 0, "securebits", "securebits"}};
+    std::string skipped;
+    for (const auto &c : cases) {
+        InstallTree fresh;
+        ASSERT_EQ(chown(ZUN_BIN_PATH, zt::nobody_uid(), zt::nobody_gid()), 0);
+        zt::RunOptions opt = zt::as_nobody();
+        opt.changes = c.changes;
+        struct rlimit pid1 {};
+        if (c.res >= 0 && (can_raise_limits() ||
+                           prlimit(1, static_cast<__rlimit_resource>(c.res), nullptr, &pid1) != 0 ||
+                           pid1.rlim_max <= c.hard)) {
+            skipped += std::to_string(c.res) + ": root may raise this limit here; ";
+            continue;
+        }
+        if (c.res >= 0)
+            opt.hard_limits = {{c.res, c.hard}};
+        for (const Program &p : PROGRAMS) {
+            if (!c.kept.empty() && p.name != "mtactl")
+                continue;
+            const zt::Result r = zt::run(suid(p.name), p.args, opt);
+            if (r.status == 126) {
+                skipped += c.kept + ": not in this kernel; ";
+                break;
+            }
+            EXPECT_EQ(r.status, p.refused) << p.name << " " << c.kept;
+            EXPECT_EQ(r.err, c.kept.empty() ? p.refusal : "Can't reset the caller's " + c.kept + ".\n");
+            expect_untouched();
+        }
+        if (c.res >= 0 && !c.kept.empty()) {
+            EXPECT_EQ(zt::run(suid("routeset"), PROGRAMS[1].args, opt).status, 0) << c.kept;
+        }
     }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
 
 // In a tree the caller laid, the answer must not tell whether a path exists:

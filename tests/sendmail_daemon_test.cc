@@ -421,156 +421,89 @@ TEST_F(SendmailDaemon, StandInOnlyWhereTheSandboxWasLaidForOne)
 
 // Requests generated over what the programs accept. After every accepted
 // one the configuration and the maps load in sendmail as the init script
-// checks them; a refused one changes no byte; every 25th request, and at
-// the end, mtactl stops and starts the server, which then answers SMTP.
-class ServerOracle : public SendmailDaemon {
-protected:
-    void SetUp() override
-    {
-        SendmailDaemon::SetUp();
-        if (IsSkipped())
-            return;
-        // The tree's init script hands the edited files to the sandbox and
-        // runs the sandbox's own.
-        std::string script = "#!/bin/sh\nset -e\n";
-        for (const char *name : EDITED)
-            script += "cp " + zt::InstallTree::mail(name) + " " + box->mail(name) + "\n";
-        zt::write_file(zt::InstallTree::path("sendmail/etc/init.d/sendmail"),
-                       script + "exec " + box->script() + " \"$1\"\n", 0755);
-    }
-
-    static constexpr const char *EDITED[] = {"sendmail.mc", "access", "mailertable"};
-
-    std::string files() const
-    {
+// checks them; a refused one changes no byte; every 25th, the last among
+// them, mtactl stops and starts the server, which then answers SMTP.
+TEST_F(SendmailDaemon, AcceptedRequestsLeaveAServerThatStarts)
+{
+    // The tree's init script hands the edited files to the sandbox's.
+    const char *const edited[] = {"sendmail.mc", "access", "mailertable"};
+    std::string script = "#!/bin/sh\nset -e\n";
+    for (const char *name : edited)
+        script += "cp " + zt::InstallTree::mail(name) + " " + box->mail(name) + "\n";
+    zt::write_file(zt::InstallTree::path("sendmail/etc/init.d/sendmail"),
+                   script + "exec " + box->script() + " \"$1\"\n", 0755);
+    const auto files = [&edited] {
         std::string all;
-        for (const char *name : EDITED)
+        for (const char *name : edited)
             all += zt::read_file(zt::InstallTree::mail(name)) + '\0';
         return all;
-    }
+    };
+    std::mt19937 rng(20261209);
+    const auto n = [&rng](unsigned below) { return std::to_string(rng() % below); };
+    const auto pick = [&rng](const Args &from) { return from[rng() % from.size()]; };
 
-    unsigned pick(unsigned n) { return static_cast<unsigned>(rng() % n); }
-    template <typename T, size_t N>
-    const T &one_of(const T (&items)[N]) { return items[pick(N)]; }
-
-    // A name of the pool, its letters' case changed at random.
-    std::string milter_name()
-    {
-        static const char *const names[] = {
-            "alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf", "hotel", "india",
-            "juliet", "kilo", "lima", "mike", "november", "oscar", "papa", "quebec", "romeo",
-            "sierra", "tango", "uniform", "victor", "whiskey", "xray", "yankee", "zulu"};
-        // More names than sendmail takes filters.
-        std::string name = std::string(one_of(names)) + (pick(4) == 0 ? "2" : "");
+    // More names than sendmail takes filters, in any case; every socket
+    // shape, on ports nothing listens on, and some sendmail refuses.
+    const auto milter = [&] {
+        std::string name = pick({"alpha", "bravo", "charlie", "delta", "echo", "foxtrot", "golf",
+                                 "hotel", "india", "juliet", "kilo", "lima", "mike", "oscar",
+                                 "papa", "quebec", "romeo", "sierra", "tango", "zulu"}) +
+                           pick({"", "", "2"});
         for (char &c : name)
-            if (c >= 'a' && c <= 'z' && pick(4) == 0)
+            if (c >= 'a' && c <= 'z' && rng() % 4 == 0)
                 c = static_cast<char>(c - 'a' + 'A');
-        return name;
-    }
-
-    // Every shape sendmail takes, on ports nothing listens on, now and then
-    // one it refuses.
-    std::string socket(const std::string &name)
-    {
-        const std::string port = std::to_string(pick(8) == 0 ? 1 : 61000 + pick(4536));
-        const std::string sockets[] = {
-            "unix:/run/zt-none/" + name + ".sock", "local:/var/run/zt-none." + name,
-            "inet:" + port + "@127.0.0.1",       "inet:" + port + "@[127.0.0.1]",
-            "inet:" + port + "@localhost",       "inet:" + port + "@sandbox.example", 
-            "inet6:" + port + "@::1",            "inet6:" + port + "@[::1]",
-            "inet6:" + port + "@localhost",      "inet:0@localhost",
-            "unix:zt-none.sock",                 "inet:" + port + "@[::1]"};
-        return one_of(sockets);
-    }
-
-    Args hookset_request()
-    {
-        const std::string name = milter_name();
-        Args a = {"-m", name, "-s", socket(name), "-t", pick(3) == 0 ? "disabled" : "enabled",
-                  "-f", std::to_string(pick(3))};
+        const std::string p = rng() % 8 == 0 ? "1" : std::to_string(61000 + rng() % 4536);
+        Args a = {"-m", name, "-s",
+                  pick({"unix:/run/zt-none/" + name, "local:/var/run/zt." + name,
+                        "inet:" + p + "@127.0.0.1", "inet:" + p + "@[127.0.0.1]",
+                        "inet:" + p + "@localhost", "inet:" + p + "@sandbox.example",
+                        "inet6:" + p + "@::1", "inet6:" + p + "@[::1]", "inet6:" + p + "@localhost",
+                        "inet:0@localhost", "unix:zt.sock", "inet:" + p + "@[::1]"}),
+                  "-t", pick({"enabled", "enabled", "disabled"}), "-f", n(3)};
         for (const char *t : {"-C", "-R", "-E", "-S"})
-            a.insert(a.end(), {t, std::to_string(pick(20))});
-        if (pick(3) == 0)
+            a.insert(a.end(), {t, n(20)});
+        if (rng() % 3 == 0)
             a.push_back("-a");
         return a;
-    }
-
-    std::string access_key() { return one_of(ACCESS_KEYS) + std::to_string(pick(12)); }
-    std::string access_entry()
-    {
-        const char *const values[] = {"RELAY", "REJECT", "OK", "DISCARD", "ERROR:5.7.1 no"};
-        const char *const seps[] = {"\t", " ", "\t\t", "\r", "\v", "\f"};
-        std::string value = one_of(values);
-        if (pick(8) == 0)
-            value += " " + zt::repeat('x', 900);
-        const std::string entry = access_key() + one_of(seps) + value;
-        switch (pick(10)) {
-        case 0: return "# note " + std::to_string(pick(99)) + "\n";
-        case 1: return entry + "\n# and a comment\n\n" + access_key() + "\tOK\n";
-        case 2: return entry;  // no newline
-        case 3: return entry + "\t\n";
-        case 4: return access_key() + "\n";  // refused: no value
-        default: return entry + "\n";
-        }
-    }
-
-    Args permitset_request()
-    {
-        switch (pick(6)) {
-        case 0: case 1: case 2: return {"-a", "-h", access_entry()};
-        case 3: return {"-e", "-H", access_key(), "-h", access_entry()};
-        case 4: return {"-r", "-H", pick(2) == 0 ? access_key() : access_key() + "\tOK\n"};
-        default: return {"-r", std::to_string(1 + pick(12)), std::to_string(1 + pick(12))};
-        }
-    }
-
-    std::string domain()
-    {
-        const std::string n = std::to_string(pick(12));
-        const std::string domains[] = {"d" + n + ".example", ".d" + n + ".example",
-                                       "D" + n + ".Example", zt::repeat('l', 980) + n,
-                                       "sp " + n + ".example", "#d" + n};
-        return domains[pick(8) % 6];
-    }
-
-    Args routeset_request()
-    {
-        const std::string n = std::to_string(pick(9));
-        const std::string hosts[] = {"smtp:[relay" + n + ".example]", "relay:mx" + n + ".example",
-                                     "esmtp:[10.0.0." + n + "]", zt::repeat('h', 40)};
-        switch (pick(6)) {
-        case 0: case 1: case 2: return {"-a", "-d", domain(), "-h", one_of(hosts)};
-        case 3: return {"-e", "-D", domain(), "-d", domain(), "-h", one_of(hosts)};
-        case 4: return {"-r", "-D", domain()};
-        default: return {"-r", std::to_string(1 + pick(10))};
-        }
-    }
-
-    static constexpr const char *ACCESS_KEYS[] = {"Connect:10.9.9.", "From:user@example",
-                                                  "To:rcpt", "Connect:Example", "from:USER@example"};
-    std::mt19937 rng{20261209};
-};
-
-TEST_F(ServerOracle, AcceptedMeansTheServerStarts)
-{
-    const auto restart = [this] {
-        EXPECT_EQ(zt::run_prog("mtactl", {"-s", "stop"}).status, 0);
-        const zt::Result r = zt::run_prog("mtactl", {"-s", "start"});
-        ASSERT_EQ(r.status, 0) << r.out << r.err
-                               << zt::read_file(box->sendmail_dir() + "/var/run/sendmail.out");
-        const Args replies = box->mail_from("root@sandbox.example");
-        ASSERT_FALSE(replies.empty());
-        EXPECT_TRUE(std::regex_match(replies[0], std::regex("[245][0-9][0-9] sandbox\\.example .*")))
-            << replies[0];
     };
-    restart();
+    // Entries with every blank makemap splits on, values of any length,
+    // comments and empty lines, texts of several lines and without a
+    // newline, and lines makemap would refuse.
+    const auto key = [&] {
+        return pick({"Connect:10.9.9.", "From:user@example", "To:rcpt", "from:USER@example"}) + n(12);
+    };
+    const auto entry = [&] {
+        const std::string e = key() + pick({"\t", " ", "\t\t", "\r", "\v", "\f"}) +
+                              pick({"RELAY", "REJECT", "OK", "ERROR:5.7.1 no"}) +
+                              (rng() % 8 == 0 ? " " + zt::repeat('x', 900) : "");
+        return pick({e + "\n", e + "\n", e, e + "\t\n", "# note " + n(99) + "\n",
+                     e + "\n# and a comment\n\n" + key() + "\tOK\n", key() + "\n"});
+    };
+    const auto access = [&]() -> Args {
+        return pick({"a", "a", "e", "r", "n"}) == "a"   ? Args{"-a", "-h", entry()}
+               : rng() % 3 == 0                       ? Args{"-e", "-H", key(), "-h", entry()}
+               : rng() % 2 == 0 ? Args{"-r", "-H", pick({key(), key() + "\tOK\n"})}
+                                : Args{"-r", std::to_string(1 + rng() % 12), n(12)};
+    };
+    const auto domain = [&] {
+        const std::string d = n(12);
+        return pick({"d" + d + ".example", ".d" + d + ".example", "D" + d + ".Example",
+                     zt::repeat('l', 980) + d, "sp " + d + ".example", "#d" + d});
+    };
+    const auto route = [&]() -> Args {
+        const std::string host = pick({"smtp:[relay" + n(9) + ".example]", "relay:mx.example",
+                                       "esmtp:[10.0.0." + n(9) + "]", zt::repeat('h', 40)});
+        return rng() % 2 == 0   ? Args{"-a", "-d", domain(), "-h", host}
+               : rng() % 3 == 0 ? Args{"-e", "-D", domain(), "-d", domain(), "-h", host}
+               : rng() % 2 == 0 ? Args{"-r", "-D", domain()}
+                                : Args{"-r", std::to_string(1 + rng() % 10)};
+    };
+
     int accepted = 0;
     for (int i = 1; i <= 250; i++) {
-        const unsigned which = pick(3);
+        const unsigned which = rng() % 3;
         const std::string prog = which == 0 ? "hookset" : which == 1 ? "permitset" : "routeset";
-        const Args args = which == 0 ? hookset_request()
-                          : which == 1 ? permitset_request()
-                                       : routeset_request();
+        const Args args = which == 0 ? milter() : which == 1 ? access() : route();
         SCOPED_TRACE(std::to_string(i) + " " + prog + zt::shown(args));
         const std::string before = files();
         const zt::Result r = zt::run_prog(prog, args);
@@ -578,13 +511,19 @@ TEST_F(ServerOracle, AcceptedMeansTheServerStarts)
             EXPECT_TRUE(files() == before) << r.err;
         } else {
             accepted++;
-            for (const char *name : EDITED)
+            for (const char *name : edited)
                 zt::write_file(box->mail(name), zt::read_file(zt::InstallTree::mail(name)));
             const zt::Result check = box->init("check");
             ASSERT_EQ(check.status, 0) << check.err;
         }
-        if (i % 25 == 0)
-            restart();
+        if (i % 25 != 0)
+            continue;
+        EXPECT_EQ(zt::run_prog("mtactl", {"-s", "stop"}).status, 0);
+        const zt::Result start = zt::run_prog("mtactl", {"-s", "start"});
+        ASSERT_EQ(start.status, 0) << start.out << start.err;
+        const Args replies = box->mail_from("root@sandbox.example");
+        EXPECT_TRUE(std::regex_match(replies.at(0), std::regex("[245][0-9][0-9] sandbox\\.example .*")))
+            << replies[0];
     }
     EXPECT_GT(accepted, 100);
 }

@@ -7,6 +7,8 @@
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/personality.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -262,6 +265,55 @@ static std::vector<char *> c_strings(const std::vector<std::string> &words)
     return c;
 }
 
+// What RunOptions::changes names, set as any process may on itself.
+static void change_attributes(const std::string &what)
+{
+    if (what == "mdwe" && prctl(65 /* SET_MDWE */, 1 /* REFUSE_EXEC_GAIN */, 0, 0, 0) != 0)
+        _exit(126);
+    if (what == "securebits" && prctl(PR_SET_SECUREBITS, 0xf00 /* the exec bits, locked */, 0, 0, 0) != 0)
+        _exit(126);
+    if (what != "resettable")
+        return;
+    // A session, and so an autogroup, of its own to lower the priority of;
+    // it leads its process group then, as job control makes a caller.
+    if (setsid() >= 0)
+        std::ofstream("/proc/self/autogroup") << 10;
+    std::ofstream("/proc/self/coredump_filter") << "0x7f";
+    prctl(PR_SET_TIMERSLACK, 20000000UL, 0, 0, 0);
+    personality(PER_LINUX32 | UNAME26 | ADDR_LIMIT_32BIT | ADDR_LIMIT_3GB | SHORT_INODE |
+                WHOLE_SECONDS | STICKY_TIMEOUTS | READ_IMPLIES_EXEC | ADDR_NO_RANDOMIZE);
+    prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+#ifndef __SANITIZE_ADDRESS__
+    // Taking it back walks the terabytes of a sanitized program's shadow
+    // memory: minutes where the kernel unmerges page by page, as 6.18 does.
+    prctl(67 /* SET_MEMORY_MERGE */, 1, 0, 0, 0);
+#endif
+    const unsigned long node0 = 1;
+    syscall(SYS_set_mempolicy, 3 /* MPOL_INTERLEAVE */, &node0, 64);
+    prctl(PR_MCE_KILL, PR_MCE_KILL_SET, PR_MCE_KILL_EARLY, 0, 0);
+    for (const unsigned long misfeature : {PR_SPEC_STORE_BYPASS, PR_SPEC_INDIRECT_BRANCH})
+        prctl(PR_SET_SPECULATION_CTRL, misfeature, PR_SPEC_DISABLE, 0, 0);
+    prctl(PR_SET_SPECULATION_CTRL, PR_SPEC_L1D_FLUSH, PR_SPEC_ENABLE, 0, 0);
+    prctl(PR_SET_SECUREBITS, 1 << 8 | 1 << 10 /* the exec bits */, 0, 0, 0);
+    prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    syscall(SYS_keyctl, 1 /* JOIN_SESSION_KEYRING */, "caller");
+    umask(077);
+    // A time slice, and utilisation clamps where the kernel has them, at
+    // the policy and nice value it has: SCHED_KEEP_POLICY, SCHED_UTIL_CLAMP.
+    struct {
+        uint32_t size, policy;
+        uint64_t flags;
+        int32_t nice;
+        uint32_t priority;
+        uint64_t runtime, deadline, period;
+        uint32_t util_min, util_max;
+    } attr{sizeof attr, 0, 0x08 | 0x60, getpriority(PRIO_PROCESS, 0), 0, 100000, 0, 0, 0, 0};
+    if (syscall(SYS_sched_setattr, 0, &attr, 0) != 0) {
+        attr.flags = 0x08;
+        syscall(SYS_sched_setattr, 0, &attr, 0);
+    }
+}
+
 // In the child, before exec: the process state opt asks the caller to have.
 static void hand_over(const RunOptions &opt)
 {
@@ -307,8 +359,6 @@ static void hand_over(const RunOptions &opt)
         if (setrlimit(res, &rl) != 0)
             _exit(124);
     }
-    if (opt.own_group && setpgid(0, 0) != 0)
-        _exit(122);
     for (const std::string &dir : opt.cgroups) {
         if (!(std::ofstream(dir + "/cgroup.procs") << getpid() << std::flush))
             _exit(122);
@@ -316,6 +366,18 @@ static void hand_over(const RunOptions &opt)
     if (opt.oom_score_adj > 0 &&
         !(std::ofstream("/proc/self/oom_score_adj") << opt.oom_score_adj << std::flush))
         _exit(122);
+    if (opt.ignore_sigchld)
+        signal(SIGCHLD, SIG_IGN);
+    if (opt.fresh) {
+        setsid();
+        syscall(SYS_keyctl, 1 /* JOIN_SESSION_KEYRING */, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig = 1; sig < NSIG; sig++)
+            signal(sig, SIG_DFL);
+    }
+    change_attributes(opt.changes);
     if (opt.timer_ms > 0) {
         const struct timeval every = {opt.timer_ms / 1000, opt.timer_ms % 1000 * 1000};
         const struct itimerval timer = {every, every};
@@ -367,6 +429,10 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
         opt.env.empty() ? std::vector<std::string>{"PATH=/usr/sbin:/usr/bin:/sbin:/bin"} : opt.env);
     std::vector<char *> cargv = c_strings(argv), cenv = c_strings(env);
     const std::string exe = opt.uid >= 0 ? std::string("/usr/bin/setpriv") : path;
+    char rw_name[] = "/tmp/zt-err.XXXXXX";
+    const int rw_fd = opt.rw_stderr ? mkstemp(rw_name) : -1;
+    if (rw_fd >= 0)
+        unlink(rw_name);
 
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
@@ -387,6 +453,8 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
             close(1);
             close(2);
         }
+        if (rw_fd >= 0)
+            dup2(rw_fd, 2);
         hand_over(opt);
         execve(exe.c_str(), cargv.data(), cenv.data());
         _exit(127);
@@ -406,6 +474,8 @@ Result run(const std::string &path, const std::vector<std::string> &args, const 
         if (errno != EINTR)
             fail_errno("waitpid");
     }
+    if (rw_fd >= 0 && lseek(rw_fd, 0, SEEK_SET) == 0)
+        r.err = read_all(rw_fd);
     if (WIFEXITED(ws)) {
         r.status = WEXITSTATUS(ws);
     } else if (WIFSIGNALED(ws)) {

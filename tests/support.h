@@ -109,10 +109,17 @@ struct RunOptions {
     std::vector<std::pair<int, rlim_t>> soft_limits;  // resource and soft limit
     std::vector<std::pair<int, rlim_t>> hard_limits;  // resource, and its soft and hard limit
     long timer_ms = 0;                  // ITIMER_REAL due after, and every, that many ms
-    bool own_group = false;             // a process-group leader, as job control makes it
     std::vector<std::string> cgroups;   // cgroup directories it joins
     int oom_score_adj = 0;              // raised to this when above 0
     bool close_stdout = false;          // start with descriptor 1 closed (out stays empty)
+    bool ignore_sigchld = false;        // SIGCHLD ignored
+    bool rw_stderr = false;             // standard error a file open for reading and writing,
+                                        // as a terminal is; err is what was written to it
+    std::string changes;                // "resettable": every attribute root can take back
+                                        // changed; "mdwe", "securebits": one it cannot
+                                        // (status 126 where the kernel has none such)
+    bool fresh = false;                 // a start as a service manager makes it: a session
+                                        // and a session keyring of its own, default signals
 };
 
 // Runs path with args (not counting argv[0]) and collects its outcome.
