@@ -13,11 +13,16 @@
 // begins with one.
 // rm_lines reads, and counts, the lines up to the first one past the last
 // number listed, or all of them when the list reaches past the end.
+// modify_keyed is held to the per-line chooser that the table requests used
+// before it, built on line_key and same_key: the first line whose key is the
+// old one is replaced, a line that stays with one of the new keys refuses.
+// Its keys are the lines of the trailing text and, for each number of the
+// list, the key of a line of the file, its case changed for odd rounds.
 //
 // The input also decides whether the editor copies as the programs do,
 // has the kernel copy every span, or has the kernel refuse from the start
 // or after a few calls, when the buffers must take over in the middle of a
-// span: every way gives the same bytes.
+// span, and by which errno it refuses: every way gives the same bytes.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,15 +34,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "edit_file.h"
 #include "fuzz_support.h"
+#include "smlib.h"
 
 // The editor's switch for the tests: below 0 the kernel copies what it can;
 // at 0 or more every span goes to the kernel, which refuses after as many
-// calls as it holds.
+// calls as it holds, with the errno of the refusal.
 extern long edit_file_copy_budget;
+extern int edit_file_copy_refusal;
 
 namespace {
 
@@ -46,7 +54,7 @@ constexpr unsigned long NO_LINE = static_cast<unsigned long>(-1);
 constexpr size_t MAX_CONTENT = 16384;
 constexpr size_t MAX_TEXT = 2048;
 
-enum op_kind { OP_ADD, OP_MODIFY, OP_RM_LINE, OP_RM_LINES, OP_NONE, OP_KINDS };
+enum op_kind { OP_ADD, OP_MODIFY, OP_RM_LINE, OP_RM_LINES, OP_NONE, OP_KEYED, OP_KINDS };
 
 const mode_t MODES[] = {0644, 0600, 0400, 0640, 04755, 02644, 0755, 01644};
 
@@ -63,7 +71,18 @@ struct edit_case {
     std::string line2;
     std::string content;
     long copy_budget;     // for edit_file_copy_budget
+    int copy_refusal;     // for edit_file_copy_refusal
+    std::vector<std::string> keys;  // for modify_keyed; the old key is the match
 };
+
+std::string flip_case(std::string s)
+{
+    for (char &ch : s) {
+        if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z'))
+            ch = static_cast<char>(ch ^ 0x20);
+    }
+    return s;
+}
 
 edit_case decode(const uint8_t *data, size_t size)
 {
@@ -89,6 +108,17 @@ edit_case decode(const uint8_t *data, size_t size)
     for (unsigned i = 0; i < count; i++)
         c.lines.push_back(in.number());
     c.content = in.text(24, MAX_CONTENT);
+    const int refusals[] = {ENOSYS, EXDEV, EINVAL, EOPNOTSUPP};
+    c.copy_refusal = refusals[in.byte() % 4];
+    for (const std::string &k : zf::physical_lines(c.line2))
+        c.keys.push_back(k.substr(0, k.find('\n')));
+    const std::vector<std::string> lines = zf::physical_lines(c.content);
+    for (unsigned int n : c.lines) {
+        if (lines.empty())
+            break;
+        const std::string key(line_key(lines[n % lines.size()]));
+        c.keys.push_back(n / lines.size() % 2 ? flip_case(key) : key);
+    }
     return c;
 }
 
@@ -123,9 +153,48 @@ bool listed(unsigned long first, unsigned long last, const std::vector<unsigned 
 }
 
 struct model_result {
+    model_result(int r, std::string c, bool f = false, std::string t = "")
+        : rc(r), content(std::move(c)), found(f), taken(std::move(t))
+    {
+    }
     int rc;
     std::string content;
+    bool found;
+    std::string taken;
 };
+
+model_result keyed_model(const edit_case &c, const std::vector<std::string> &lines)
+{
+    std::string old = c.match;
+    bool looking = c.has_match && !old.empty();
+    size_t at = lines.size();
+    for (size_t i = 0; i < lines.size(); i++) {
+        const std::string_view key = line_key(lines[i]);
+        if (key.empty())
+            continue;
+        if (looking && same_key(key, old)) {
+            looking = false;
+            at = i;
+            continue;
+        }
+        for (const std::string &k : c.keys) {
+            if (same_key(key, k))
+                return {0, c.content, at != lines.size(), k};
+        }
+    }
+    if (c.has_match && lines.empty())
+        return {0, c.content};
+    model_result r(1, "", at != lines.size());
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (i == at)
+            zf::append(r.content, c.line);
+        else
+            zf::append(r.content, lines[i], false);
+    }
+    if (at == lines.size())
+        zf::append(r.content, c.line);
+    return r;
+}
 
 model_result model(const edit_case &c)
 {
@@ -169,6 +238,11 @@ model_result model(const edit_case &c)
             return {0, c.content};
         break;
     }
+    case OP_KEYED:
+        r = keyed_model(c, lines);
+        if (r.rc == 0)
+            return r;
+        break;
     case OP_NONE:
     case OP_KINDS:
         return {0, c.content};
@@ -178,7 +252,8 @@ model_result model(const edit_case &c)
     return r;
 }
 
-const char *const OP_NAMES[] = {"add_line", "modify_line", "rm_line", "rm_lines", "none"};
+const char *const OP_NAMES[] = {"add_line", "modify_line", "rm_line", "rm_lines", "none",
+                                "modify_keyed"};
 const edit_case *current = nullptr;
 
 std::string describe()
@@ -192,18 +267,32 @@ std::string describe()
                     ", line " + zf::show(c.line) + ", list {";
     for (unsigned int n : c.lines)
         d += std::to_string(n) + " ";
+    d += "}, keys {";
+    for (const std::string &k : c.keys)
+        d += zf::show(k) + " ";
     d += "}, refused second op " + std::to_string(c.refused_op) + ", copy budget " +
-         std::to_string(c.copy_budget) + ", then add " +
-         (c.then_add ? zf::show(c.line2) : std::string("no")) + "\n  content lengths [";
+         std::to_string(c.copy_budget) + " refused with " + std::strerror(c.copy_refusal) +
+         ", then add " + (c.then_add ? zf::show(c.line2) : std::string("no")) + "\n  content lengths [";
     for (const std::string &l : zf::physical_lines(c.content))
         d += std::to_string(l.size()) + (l.back() == '\n' ? "" : " (no newline)") + " ";
     return d + "]\n  content " + zf::show(c.content);
 }
 
+// The result of the last modify_keyed.
+bool keyed_found;
+std::string keyed_taken;
+
 int run_op(edit_file *ef, op_kind op, const edit_case &c, const std::string &line)
 {
     const char *match = c.has_match ? c.match.c_str() : nullptr;
     switch (op) {
+    case OP_KEYED: {
+        key_edit edit(match, std::vector<std::string_view>(c.keys.begin(), c.keys.end()));
+        const int rc = modify_keyed(ef, line.c_str(), edit);
+        keyed_found = edit.found;
+        keyed_taken = std::string(edit.taken);
+        return rc;
+    }
     case OP_ADD:
         return add_line(ef, line.c_str());
     case OP_MODIFY:
@@ -242,6 +331,10 @@ void run_transaction(const edit_case &c, const model_result &want)
     const int rc = run_op(ef.get(), c.op, c, c.line);
     if (c.op != OP_NONE)
         zf::expect_eq(rc, want.rc, "result of the operation");
+    if (c.op == OP_KEYED) {
+        zf::expect_eq(keyed_found, want.found, "modify_keyed found the old key");
+        zf::expect_eq(keyed_taken, want.taken, "modify_keyed refused for the key");
+    }
     if (rc <= 0 && c.op != OP_NONE)
         return;
     if (c.op != OP_NONE && c.refused_op >= 0) {
@@ -284,8 +377,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     {
         zf::stderr_capture capture;
         edit_file_copy_budget = c.copy_budget;
+        edit_file_copy_refusal = c.copy_refusal;
         run_transaction(c, want);
         edit_file_copy_budget = -1;
+        edit_file_copy_refusal = ENOSYS;
         messages = capture.take();
     }
     zf::expect_eq(messages, "", "editor wrote to stderr");

@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // Lines are read in pieces of at most MAX_LINE - 1 bytes and numbered by
 // those pieces.
@@ -102,13 +104,15 @@ void revert_file(edit_file *ef);
 // rest of the file after a replacement text without one. A file's own lines
 // are copied byte for byte.
 //
-// The bytes that an operation keeps without looking at their lines (the
-// whole file for add_line, what follows the last line that a replacement or
-// removal touches) are copied by the kernel where it can, and so shared with
-// the old file where the file system can do that. rm_lines therefore reads,
-// and gives the count of, the lines up to the first one past the last
-// number listed (all of them when the list reaches past the end): at least
-// 1 for a file that is not empty.
+// An operation reads the file once, and only as far as its decisions need;
+// the bytes it read and keeps are written from where it read them. Those
+// it keeps without looking at their lines (the whole file for add_line,
+// what follows the last line that a replacement or removal touches) are
+// copied by the kernel where it can, and what is kept from the start of
+// the file on is shared with the old file where the file system can do
+// that. rm_lines therefore reads, and gives the count of, the lines up to
+// the first one past the last number listed (all of them when the list
+// reaches past the end): at least 1 for a file that is not empty.
 int copy_until(edit_file *ef, unsigned long line_no, const char *match);
 int add_line(edit_file *ef, const char *line);
 int modify_line(edit_file *ef, unsigned long line_no, const char *match, const char *line);
@@ -125,6 +129,32 @@ int in_lines(unsigned int test, const unsigned int *lines, unsigned int count);
 enum class line_choice { keep, replace, refuse };
 using line_chooser = std::function<line_choice(std::string_view line)>;
 int modify_chosen(edit_file *ef, const char *line, const line_chooser &choose);
+
+// A line operation for a table whose lines are entries: a line's key is
+// its first field, the bytes before its first blank (space, TAB, VT, FF or
+// CR) or its newline; an empty line, a comment (# first) and a line that
+// begins with a blank have none. Keys are equal without regard to ASCII
+// case; a text that cannot be a key (empty, # first, or holding a blank or
+// a newline) is no line's.
+//
+// The first line whose key is old (null for none) gives way to line, whole;
+// with no such line, line is appended. A line that stays and has one of
+// keys ends the operation: 0, taken is that key, and nothing of it may be
+// committed. The file is read up to the line of old, and on to its end only
+// while there are keys to look for. 1 when done, found telling whether a
+// line had old; 0 also when old is given and the file has no lines, on a
+// read or write failure, or when another operation already ran.
+struct key_edit {
+    key_edit(const char *old_key, std::vector<std::string_view> new_keys)
+        : old(old_key), keys(std::move(new_keys))
+    {
+    }
+    const char *old;
+    std::vector<std::string_view> keys;
+    bool found = false;
+    std::string_view taken;
+};
+int modify_keyed(edit_file *ef, const char *line, key_edit &edit);
 
 // Owner of a transaction: free_file runs exactly once, on every path.
 struct edit_file_deleter {

@@ -145,28 +145,13 @@ int add_edit_entry(const char *file, const char *line_new, const char *key_old, 
     if (!std::all_of(lines.begin(), lines.end(),
                      [&keys](std::string_view line) { return entry_ok(line, keys); }))
         return 0;
-    std::string_view old = mode == EM_EDITLINE ? key_old : "";
-    std::string_view taken;
-    const auto choose = [&](std::string_view line) {
-        const std::string_view key = line_key(line);
-        if (key.empty())
-            return line_choice::keep;
-        // Only the line replaced gives up its key.
-        if (!old.empty() && same_key(key, old)) {
-            old = {};
-            return line_choice::replace;
-        }
-        const std::string_view *k = find_key(keys, key);
-        if (k == nullptr)
-            return line_choice::keep;
-        taken = *k;
-        return line_choice::refuse;
-    };
+    // Only the line replaced gives up its key.
+    key_edit edit(mode == EM_EDITLINE ? key_old : nullptr, keys);
     bool refused = false;
-    if (add_edit_chosen(file, line_new, mode, choose, &refused))
+    if (add_edit_keyed(file, line_new, mode, edit, &refused))
         return 1;
     if (refused)
-        say(MSG_EXISTS, taken);
+        say(MSG_EXISTS, edit.taken);
     return 0;
 }
 
@@ -220,12 +205,9 @@ int remove_entry(const char *file, const char *key)
     if (file == nullptr || key == nullptr)
         return 0;
     const std::string_view wanted(key);
-    const auto choose = [wanted](std::string_view line) {
-        const std::string_view k = line_key(line);
-        return !k.empty() && same_key(k, wanted) ? line_choice::replace : line_choice::keep;
-    };
+    key_edit edit(key, {});
     bool missing = false;
-    if (add_edit_chosen(file, "", EM_RMLINE, choose, &missing))
+    if (add_edit_keyed(file, "", EM_RMLINE, edit, &missing))
         return 1;
     if (missing)
         say(MSG_NO_ENTRY, wanted);

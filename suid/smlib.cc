@@ -201,6 +201,34 @@ int add_edit_chosen(const char *file, const char *line_new, char mode,
     return commit_request(ef);
 }
 
+int add_edit_keyed(const char *file, const char *line_new, char mode, key_edit &edit,
+                   bool *refused)
+{
+    *refused = false;
+    if (line_new == nullptr || file == nullptr)
+        return 0;
+    edit_ptr ef = open_request(file);
+    if (!ef)
+        return 0;
+    errno = 0;
+    const int rc = modify_keyed(ef.get(), line_new, edit);
+    // A removal that found nothing to remove changes nothing, in a file
+    // without lines too (which modify_keyed refuses without an errno).
+    const bool missing = mode == EM_RMLINE && !edit.found && (rc > 0 || errno == 0);
+    if (!edit.taken.empty() || missing) {
+        ef.reset();
+        *refused = true;
+        return 0;
+    }
+    if (rc <= 0) {
+        blame_no_data(rc);
+        return fail(ef, mode == EM_ADDLINE   ? MSG_ADD_FAILED
+                        : mode == EM_RMLINE ? MSG_REMOVE_FAILED
+                                            : MSG_MODIFY_FAILED);
+    }
+    return commit_request(ef);
+}
+
 int remove_lines(const char *file, const unsigned int *lines, unsigned int count)
 {
     if (file == nullptr || lines == nullptr)

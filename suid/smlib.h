@@ -103,6 +103,12 @@ int add_edit_relay_host(const char *new_domain, const char *new_host, const char
 // caller says why.
 int add_edit_chosen(const char *file, const char *line_new, char mode,
                     const line_chooser &choose, bool *refused);
+// The same by key (see modify_keyed): the line replaced, or removed by
+// EM_RMLINE with line_new "", is the one whose key is edit.old. When a line
+// kept has one of edit.keys (edit.taken says which), or a removal found no
+// line with the key, *refused is set and nothing is printed.
+int add_edit_keyed(const char *file, const char *line_new, char mode, key_edit &edit,
+                   bool *refused);
 // Removes the entry whose key is key, from a file of such entries, or from
 // the access source, whose host_old may be the whole old line; the
 // mailertable source's old_domain is its key. Refused, after a message

@@ -17,21 +17,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
 // For the tests and the fuzz target only, which declare it themselves: below
 // 0 (as the programs run) the kernel copies what it can. At 0 or more it is
 // the number of copy_file_range calls that may run before the next one is
-// refused as if unsupported; meanwhile every span goes to the kernel, even
-// one that the read-ahead buffer holds, a few bytes a call, so that a
-// refusal can fall in the middle of a span.
+// refused as if unsupported, with the errno of edit_file_copy_refusal;
+// meanwhile every span goes to the kernel, even one that the read-ahead
+// buffer holds, a few bytes a call, so that a refusal can fall in the
+// middle of a span.
 long edit_file_copy_budget = -1;
+int edit_file_copy_refusal = ENOSYS;
 
 namespace spans {
 
 // First size of the read-ahead buffer; it grows only for a longer line.
-constexpr size_t CHUNK = size_t{128} * 1024;
+constexpr size_t CHUNK = size_t{512} * 1024;
+// Writes of this many bytes or more bypass the stream's buffer.
+constexpr size_t DIRECT = size_t{16} * 1024;
+// The smallest file whose blocks are shared where the kernel can.
+constexpr off_t SHARE_MIN = off_t{8} << 20;
 
 // Marks the transaction as failed for good, keeping the first errno: stdio
 // drops a buffer it could not write, so a later flush may well succeed.
@@ -44,6 +51,30 @@ bool failed(edit_file *ef)
     return false;
 }
 
+// Many bytes at once go straight to the file, past the stream's buffer.
+static bool write_out(edit_file *ef, const char *p, size_t n)
+{
+    if (n < DIRECT) {
+        errno = 0;
+        return std::fwrite(p, 1, n, ef->fp_tmp) == n || failed(ef);
+    }
+    errno = 0;
+    if (std::fflush(ef->fp_tmp) == EOF)
+        return failed(ef);
+    const int fd = fileno(ef->fp_tmp);
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return failed(ef);
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
 bool put_bytes(edit_file *ef, const char *p, size_t n)
 {
     if (n == 0)
@@ -51,8 +82,8 @@ bool put_bytes(edit_file *ef, const char *p, size_t n)
     errno = 0;
     if (ef->ends_open && std::fputc('\n', ef->fp_tmp) == EOF)
         return failed(ef);
-    if (std::fwrite(p, 1, n, ef->fp_tmp) != n)
-        return failed(ef);
+    if (!write_out(ef, p, n))
+        return false;
     ef->ends_open = p[n - 1] != '\n';
     return true;
 }
@@ -102,7 +133,7 @@ static bool refusal(int err)
 static ssize_t copy_range(int in, off_t *at, int out, size_t want)
 {
     if (edit_file_copy_budget == 0) {
-        errno = ENOSYS;
+        errno = edit_file_copy_refusal;
         return -1;
     }
     if (edit_file_copy_budget > 0) {
@@ -186,10 +217,9 @@ static bool buffer_copy(edit_file *ef, off_t &at, off_t to, char &last)
             errno = EIO;  // the file shrank under the edit
             return failed(ef);
         }
-        errno = 0;
         const size_t n = static_cast<size_t>(got);
-        if (std::fwrite(buf.get(), 1, n, ef->fp_tmp) != n)
-            return failed(ef);
+        if (!write_out(ef, buf.get(), n))
+            return false;
         at += got;
         last = buf.get()[n - 1];
     }
@@ -277,29 +307,37 @@ void drop_ahead(edit_file *ef)
 }
 
 // Copies everything from `from` to the end of the file, and leaves the
-// read position there. The end of a small file is read into the buffer and
-// written from there; the rest of a large one goes by copy_span.
+// read position there. What the buffer holds is written from it, and the
+// end of a small file is read into it first; the rest goes by copy_span,
+// and so does all of a file kept whole where the kernel shares blocks.
 bool copy_rest(edit_file *ef, off_t from)
 {
     auto &a = ef->ahead;
     const off_t held = a.off - static_cast<off_t>(a.end);
-    if (from_buffer(ef) && from >= held) {
+    const bool whole = from == 0 && shares_blocks(ef, std::numeric_limits<off_t>::max());
+    int open = ef->ends_open;
+    if (!whole && from_buffer(ef) && from >= held) {
         if (a.cap == 0 && !grow_ahead(ef))
             return false;
         int got = 1;
         while (got > 0 && a.end < a.cap)
             got = read_ahead(ef);
-        if (got < 0)
+        if (got < 0 || !put_bytes(ef, a.buf + (from - held), static_cast<size_t>(a.off - from)))
             return false;
+        from = a.off;
         if (got == 0) {
-            const bool ok = put_bytes(ef, a.buf + (from - held), static_cast<size_t>(a.off - from));
             drop_ahead(ef);
-            return ok;
+            return true;
         }
+        // The bytes that follow continue those, whatever the last one.
+        open = ef->ends_open;
+        ef->ends_open = 0;
     }
     const off_t end = copy_span(ef, from, -1);
     if (end < 0)
         return false;
+    if (end == from)
+        ef->ends_open = open;
     drop_ahead(ef);
     a.off = end;
     return true;
@@ -307,15 +345,19 @@ bool copy_rest(edit_file *ef, off_t from)
 
 // Whether the kernel shares blocks between the file and the temporary file,
 // found out once, when the first kept-bytes reach past the first block: by
-// cloning that block, which the copy of those bytes later does again.
+// cloning that block, which the copy of those bytes later does again. A
+// file below SHARE_MIN is not shared: the bookkeeping of shared blocks
+// costs the file system more than writing such a file's bytes.
 bool shares_blocks(edit_file *ef, off_t kept)
 {
     if (ef->shares == 0) {
         ef->shares = -1;
 #ifdef __linux__
-        struct stat st;
+        struct stat st, src;
         const int out = fileno(ef->fp_tmp);
-        if (!ef->by_buffers && fstat(out, &st) == 0 && st.st_blksize > 0 && kept >= st.st_blksize) {
+        if (!ef->by_buffers && fstat(out, &st) == 0 && st.st_blksize > 0 &&
+            kept >= st.st_blksize && fstat(fileno(ef->fp), &src) == 0 &&
+            src.st_size >= SHARE_MIN) {
             struct file_clone_range range = {};
             range.src_fd = fileno(ef->fp);
             range.src_length = static_cast<__u64>(st.st_blksize);

@@ -15,8 +15,10 @@
 
 // For the tests and the fuzz target: below 0 (as the programs run) the
 // kernel copies what it can; at 0 or more every span goes to the kernel,
-// which refuses after as many calls as it holds.
+// which refuses after as many calls as it holds, with the errno of
+// edit_file_copy_refusal (ENOSYS unless set).
 extern long edit_file_copy_budget;
+extern int edit_file_copy_refusal;
 
 namespace spans {
 

@@ -267,7 +267,7 @@ call_t partway_read(const std::string &trace, size_t size)
 
 class ReadFailure : public zt::TreeTest {};
 
-// The table is larger than the editor's read-ahead of 128 KiB, so the read
+// The table is larger than the editor's read-ahead of 512 KiB, so the read
 // fails after part of it has been copied: a pass that took the error for
 // the end of the file would commit that part.
 TEST_F(ReadFailure, PartwayFailsTheRequestAndKeepsTheTable)
@@ -276,7 +276,7 @@ TEST_F(ReadFailure, PartwayFailsTheRequestAndKeepsTheTable)
         GTEST_SKIP() << "strace cannot trace here";
     const std::string table = zt::InstallTree::mail("access");
     std::string big;
-    for (int i = 0; big.size() < (300u << 10); i++)
+    for (int i = 0; big.size() < (1200u << 10); i++)
         big += "From:sender" + std::to_string(i) + "@bulk.example.org\tREJECT\n";
     const std::string eio = ".: Input/output error\n";
     const struct {

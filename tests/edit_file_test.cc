@@ -19,8 +19,9 @@
 
 // The editor's switch for the tests: below 0 the kernel copies what it can;
 // at 0 or more every span goes to the kernel, which refuses after as many
-// calls as it holds.
+// calls as it holds, with the errno of the refusal.
 extern long edit_file_copy_budget;
+extern int edit_file_copy_refusal;
 
 namespace {
 
@@ -48,11 +49,24 @@ Op rms(std::vector<unsigned int> list)
     };
 }
 
+// modify_keyed, its result 2 when a line had the old key and -2 when a
+// line kept one of the keys.
+Op keyed(const char *old, std::vector<std::string> keys, std::string text = "x\tOK\n")
+{
+    return [=](edit_file *ef) {
+        key_edit edit(old, {keys.begin(), keys.end()});
+        const int rc = modify_keyed(ef, text.c_str(), edit);
+        return rc > 0 ? rc + edit.found : edit.taken.empty() ? rc : -2;
+    };
+}
+
 const std::string FIVE = "one\ntwo\nthree\nfour\nfive\n";
+const std::string TABLE = "From:a\tREJECT\n# From:b\nfrom:B\tRELAY\n\n c\tOK\nc\tOK";
 
 // One whole transaction: the file before, the operation, its result and the
 // file after (committed when the result is above 0), the same whether the
-// kernel copies what it can or all, refuses from the start or partway.
+// kernel copies what it can or all, refuses from the start or partway, with
+// any errno by which file systems refuse.
 struct Case {
     const char *what;
     std::string before;
@@ -74,14 +88,23 @@ protected:
     }
     void check(const std::vector<Case> &cases)
     {
-        for (long budget : {-1L, 0L, 1L, 1000000L}) {
+        const struct {
+            long budget;
+            int refusal;
+        } copies[] = {{-1, 0},         {1000000, ENOSYS}, {0, ENOSYS}, {0, EXDEV},
+                      {0, EINVAL},     {0, EOPNOTSUPP},   {1, ENOSYS}, {1, EXDEV},
+                      {1, EINVAL},     {1, EOPNOTSUPP}};
+        for (const auto &copy : copies) {
             for (const Case &c : cases) {
-                SCOPED_TRACE(std::string(c.what) + ", copy budget " + std::to_string(budget));
+                SCOPED_TRACE(std::string(c.what) + ", copy budget " + std::to_string(copy.budget) +
+                             ", refused with " + std::strerror(copy.refusal));
                 edit_ptr ef = open(c.before);
                 ASSERT_TRUE(ef) << std::strerror(errno);
-                edit_file_copy_budget = budget;
+                edit_file_copy_budget = copy.budget;
+                edit_file_copy_refusal = copy.refusal;
                 EXPECT_EQ(c.op(ef.get()), c.rc);
                 edit_file_copy_budget = -1;
+                edit_file_copy_refusal = ENOSYS;
                 if (c.rc > 0) {
                     EXPECT_EQ(commit_file(ef.get()), 1);
                 }
@@ -346,6 +369,19 @@ TEST_F(EditLines, EachOperationGivesItsResult)
          FIVE},
         {"rm_lines last without newline", "a\nb", rms({2}), 2, "a\n"},
         {"rm_lines empty file", "", rms({1}), 0, ""},
+        {"keyed edit", TABLE, keyed("FROM:b", {"x"}), 2,
+         "From:a\tREJECT\n# From:b\nx\tOK\n\n c\tOK\nc\tOK"},
+        {"keyed edit keeping its key", TABLE, keyed("From:B", {"From:b"}, "From:b\tOK\n"), 2,
+         "From:a\tREJECT\n# From:b\nFrom:b\tOK\n\n c\tOK\nc\tOK"},
+        {"keyed add", TABLE, keyed(nullptr, {"From:", "d", "OK"}), 1, TABLE + "\nx\tOK\n"},
+        {"key taken", TABLE, keyed(nullptr, {"d", "C"}), -2, TABLE},
+        {"key taken after the edit", TABLE, keyed("From:a", {"c"}), -2, TABLE},
+        {"removal by key", TABLE, keyed("c", {}, ""), 2, "From:a\tREJECT\n# From:b\nfrom:B\tRELAY\n\n c\tOK\n"},
+        {"no line has the old key", TABLE, keyed("c\tOK", {}, ""), 1, TABLE},
+        {"texts that are no keys", TABLE, keyed("# From:b", {"", " c", "From:a REJECT"}), 1,
+         TABLE + "\nx\tOK\n"},
+        {"keyed edit of an empty file", "", keyed("", {}), 0, ""},
+        {"keyed add to an empty file", "", keyed(nullptr, {"x"}), 1, "x\tOK\n"},
     });
 }
 
@@ -429,6 +465,12 @@ TEST_F(EditLines, LongLinesAreNumberedByPiecesButTakenWhole)
     const std::string big = LONG + zt::repeat('q', 3 * 1024 * 1024) + "\n" +
                             std::string("a\0b\n\0\n", 6) + zt::repeat('r', 1000);
     const int big_lines = 2 + (3 * 1024 * 1024 + 1 + 498) / 499 + 2 + 3;
+    std::string table;
+    for (int i = 0; table.size() < 1200 * 1024; i++)
+        table += "From:sender" + std::to_string(i) + "@example.org\tREJECT\n";
+    const std::string last = table.substr(table.rfind('\n', table.size() - 2) + 1);
+    const std::string key = last.substr(0, last.find('\t'));
+    const size_t second = table.find('\n') + 1;
     check({
         {"line after a long one", text, rms({3}), 3, LONG},
         {"second piece", text, rms({2}), 3, "abc\n"},
@@ -445,6 +487,13 @@ TEST_F(EditLines, LongLinesAreNumberedByPiecesButTakenWhole)
         {"count of any line", big, rms({4000000}), big_lines, big},
         {"match past a NUL", std::string("a\0b\n\0\n", 6), rm(NO_LINE, "b"), 1,
          std::string("\0\n", 2)},
+        {"key of a long line", LONG + "abc\n", keyed(nullptr, {LONG.substr(0, 600)}), -2,
+         LONG + "abc\n"},
+        {"the rest of a table larger than the buffer", table, rms({2}), 3,
+         table.substr(0, second) + table.substr(table.find('\n', second) + 1)},
+        {"keyed edit far into a table", table, keyed(key.c_str(), {key}, key + "\tOK\n"), 2,
+         table.substr(0, table.size() - last.size()) + key + "\tOK\n"},
+        {"key taken far into a table", table, keyed(nullptr, {key}), -2, table},
     });
 }
 
@@ -510,9 +559,10 @@ TEST(EditFullDisk, FailedWritesKeepTheFileAndLeaveNoTemporaryFile)
 
 // --- Block sharing ---------------------------------------------------------
 
-// Where the file system shares blocks, an append or an edit near the end
-// copies next to nothing of the file, yet every edit gives the bytes of a
-// plain copy, and the old file keeps its own until the rename and after it.
+// Where the file system shares blocks, an append (one that reads every key
+// too) or an edit near the end copies next to nothing of the file, yet
+// every edit gives the bytes of a plain copy, and the old file keeps its own
+// until the rename and after it.
 TEST(EditReflink, SharesBlocksAndGivesTheBytesOfAPlainCopy)
 {
     ZT_REQUIRE_ROOT("making an XFS image on a loop device");
@@ -549,7 +599,10 @@ TEST(EditReflink, SharesBlocksAndGivesTheBytesOfAPlainCopy)
     const struct {
         Op op;
         bool shares;
-    } edits[] = {{add(entry), true}, {modify(lines - 50, nullptr), true}, {rms({2, 5000}), false}};
+    } edits[] = {{add(entry), true},
+                 {keyed(nullptr, {"Connect:192.0.2.1"}, entry), true},
+                 {modify(lines - 50, nullptr), true},
+                 {rms({2, 5000}), false}};
     for (const auto &e : edits) {
         std::string plain;
         for (const std::string &file : {dir / "table", mnt + "/table"}) {

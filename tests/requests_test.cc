@@ -33,6 +33,16 @@ Request remove(std::vector<unsigned int> lines)
     };
 }
 
+// add_edit_keyed, with 2 for a refusal.
+Request keyed(const char *text, const char *old, char mode)
+{
+    return [=](const char *f) {
+        key_edit edit(old, {"c"});
+        bool refused = false;
+        return add_edit_keyed(f, text, mode, edit, &refused) + 2 * refused;
+    };
+}
+
 struct Case {
     const char *what;
     std::string before;
@@ -82,6 +92,12 @@ const Case CASES[] = {
     {"numbers past the end", FIVE, remove({5, 0, 9, static_cast<unsigned int>(-1)}), 0,
      "Line 9 is past the end of the file.\n", FIVE},
     {"empty list", FIVE, remove({}), 1, "", FIVE},
+    {"keyed edit", "a\tx\nb\ty\n", keyed("c\tz\n", "B", EM_EDITLINE), 1, "", "a\tx\nc\tz\n"},
+    {"key taken", "a\tx\nc\ty\n", keyed("c\tz\n", "a", EM_EDITLINE), 2, "", "a\tx\nc\ty\n"},
+    {"keyed edit of empty file", "", keyed("c\tz\n", "a", EM_EDITLINE), 0, NO_DATA_EDIT, ""},
+    {"removal by key", "a\tx\nb\ty\n", keyed("", "A", EM_RMLINE), 1, "", "b\ty\n"},
+    {"removal of a key no line has", "a\tx\n", keyed("", "b", EM_RMLINE), 2, "", "a\tx\n"},
+    {"removal from an empty file", "", keyed("", "b", EM_RMLINE), 2, "", ""},
     // makemap reads at most 1022 characters of any line, a comment's too.
     {"longest comment", "a\tb\n", entry("#" + std::string(1021, 'c') + "\n"), 1, "",
      "a\tb\n#" + std::string(1021, 'c') + "\n"},

@@ -195,11 +195,18 @@ TEST(TemplateSwitchFailure, LeavesEveryFileAlone)
         hub, "Failed to open the new sendmail config file.: Too many levels of symbolic links\n");
 }
 
+// What a killed switch leaves: its temporary copy blocks the switches to
+// its template until removed by hand; the second name it gave sendmail.mc
+// for the backup blocks nothing.
 TEST_F(TemplateSwitch, LeftoverTemporaryFileBlocksOnlyItsTemplate)
 {
     zt::write_file(TMP_HUB, "leftover\n");
+    const std::string bak_tmp = GATEWAY + ".tmp.bak";
+    ASSERT_EQ(link(SENDMAIL_CONF, bak_tmp.c_str()), 0);
     expect_switch(SM_CONFMODE_GATEWAY);
     EXPECT_EQ(zt::read_file(SENDMAIL_CONF), zt::TREE_GATEWAY_MC);
+    EXPECT_EQ(zt::read_file(SENDMAIL_CONF_BK), zt::TREE_SENDMAIL_MC);
+    EXPECT_FALSE(zt::exists(bak_tmp));
     EXPECT_EQ(zt::read_file(TMP_HUB), "leftover\n");
 }
 
