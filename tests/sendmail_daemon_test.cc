@@ -391,7 +391,7 @@ TEST_F(SendmailDaemon, ConcurrentStartsAndStopsTakeTurns)
                       "  \"$0\" $w >/dev/null & runs+=($!); done\n"
                       "for p in ${runs[@]}; do wait $p || echo \"status $?\"; done\n"
                       "\"$0\" start >/dev/null; for p in /proc/[0-9]*; do\n"
-                      "  [ \"$(readlink $p/cwd)\" = \"$1\" ] && echo daemon; done; true",
+                      "  [ $p/cwd -ef \"$1\" ] && echo daemon; done; true",
                       box->script(), box->sendmail_dir() + "/var/spool/mqueue"});
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "daemon\n");
