@@ -144,6 +144,16 @@ int modify_chosen(edit_file *ef, const char *line, const line_chooser &choose);
 // while there are keys to look for. 1 when done, found telling whether a
 // line had old; 0 also when old is given and the file has no lines, on a
 // read or write failure, or when another operation already ran.
+// What makemap takes for white space between a key and its value, and the
+// ASCII case fold by which keys compare.
+inline bool key_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
+}
+inline char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 struct key_edit {
     key_edit(const char *old_key, std::vector<std::string_view> new_keys)
         : old(old_key), keys(std::move(new_keys))

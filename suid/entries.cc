@@ -31,26 +31,23 @@ constexpr char MSG_HOST_BLANK[] = "A host name must not hold a blank or a newlin
 constexpr char MSG_DOMAIN_COMMENT[] = "A domain name must not begin with #.\n";
 constexpr char MSG_NO_ENTRY[] = "There is no entry for %.*s.\n";
 
-// What makemap takes for white space between the key and the value.
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
 
 // The first field: the bytes up to the first blank or the end of the line.
 std::string_view first_field(std::string_view line)
 {
     size_t end = 0;
-    while (end < line.size() && !is_blank(line[end]))
+    while (end < line.size() && !key_blank(line[end]))
         end++;
     return line.substr(0, end);
 }
 
 std::string_view skip_blanks(std::string_view text)
 {
-    while (!text.empty() && is_blank(text.front()))
+    while (!text.empty() && key_blank(text.front()))
         text.remove_prefix(1);
     return text;
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 void say(const char *format, std::string_view key)
 {
@@ -128,7 +125,7 @@ bool same_key(std::string_view a, std::string_view b)
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); i++) {
-        if (lower(a[i]) != lower(b[i]))
+        if (ascii_lower(a[i]) != ascii_lower(b[i]))
             return false;
     }
     return true;
@@ -171,7 +168,7 @@ static bool one_field(const char *name)
     if (name == nullptr)
         return true;
     const std::string_view text(name);
-    return std::none_of(text.begin(), text.end(), [](char c) { return is_blank(c) || c == '\n'; });
+    return std::none_of(text.begin(), text.end(), [](char c) { return key_blank(c) || c == '\n'; });
 }
 
 int add_edit_relay_host(const char *new_domain, const char *new_host, const char *old_domain,

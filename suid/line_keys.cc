@@ -6,20 +6,14 @@
 #include <cstring>
 #include <iterator>
 
+#include "edit_file.h"
+
 namespace {
-
-// What makemap takes for white space between the key and the value.
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
-}
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool can_be_key(std::string_view text)
 {
     return !text.empty() && text.front() != '#' &&
-           std::none_of(text.begin(), text.end(), [](char c) { return c == '\n' || is_blank(c); });
+           std::none_of(text.begin(), text.end(), [](char c) { return c == '\n' || key_blank(c); });
 }
 
 // Up to eight bytes as one word, the others zero.
@@ -49,7 +43,7 @@ key_finder::key_finder(const std::vector<std::string_view> &keys)
         if (!can_be_key(keys[i]))
             continue;
         keys_.push_back({lowered_.size(), keys[i].size(), i, true});
-        std::transform(keys[i].begin(), keys[i].end(), std::back_inserter(lowered_), lower);
+        std::transform(keys[i].begin(), keys[i].end(), std::back_inserter(lowered_), ascii_lower);
     }
     std::stable_sort(keys_.begin(), keys_.end(),
                      [](const key &a, const key &b) { return a.len < b.len; });
@@ -85,7 +79,7 @@ size_t key_finder::find(const char *line, size_t len) const
     for (const key &k : keys_) {
         if (k.len > end)
             break;
-        if ((k.len == end || is_blank(line[k.len])) && k.live && same(line, k))
+        if ((k.len == end || key_blank(line[k.len])) && k.live && same(line, k))
             return k.index;
     }
     return NONE;
